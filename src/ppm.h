@@ -1,0 +1,48 @@
+// P3 image files: loading through the comment filter and the scratch file, saving, and helpers.
+#pragma once
+
+#include "color.h"
+#include "reader.h"
+
+#include <cstdint>
+#include <cstdio>
+
+struct PPM {
+    FILE* file; // the scratch file's stream while loading; null once it is closed
+    int32_t width;
+    int32_t height;
+    int32_t nbPixels; // width * height
+    Color* pixels;    // nbPixels elements; shared by every copy, never released
+};
+
+// Loads the named file; on failure reports it and exits with status 1.
+PPM PPM_new(const char* name);
+int32_t PPM_nbPixels(PPM ppm);
+Color* PPM_pixels(PPM ppm);
+
+// Writes the given array with ppm's width, height and nbPixels; on failure
+// reports it and exits with status 1.
+void PPM_save(const Color* pixels, const char* name, PPM ppm);
+
+// Dumps the size and every pixel to standard output.
+void PPM_check(PPM ppm);
+
+// a followed by b in a new malloc'ed string the caller frees; null if allocation fails.
+char* concat(const char* a, const char* b);
+
+// The stages PPM_new and PPM_save are made of, for callers that parse or write
+// without the shell and without exiting.
+
+enum class PPM_Status { ok, notPpm, tooLarge };
+
+struct PPM_Parsed {
+    PPM_Status status;
+    PPM ppm; // file is null; pixels is null unless nbPixels > 0
+};
+
+// Parses tokens as loaded from the scratch file. A pixel count above maxPixels,
+// below the int range, or one whose array cannot be allocated is tooLarge.
+PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels);
+
+// Writes the whole file layout; false when a write fell short, with errno set.
+bool PPM_write(FILE* out, const Color* pixels, PPM ppm);

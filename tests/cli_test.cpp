@@ -1,0 +1,260 @@
+// Runs the real ppmtool in a fresh directory and checks its dialogue, streams, status and files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kComment = "# File created by imagewrightkit Tovalenmirsky\n";
+const std::string kPrompts[] = {"Write a name of ppm file with format: ", "Name of the negative image: ",
+                                "Name of the coefficient image: ", "Name of the permite image: "};
+
+std::string prompts(int n)
+{
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += kPrompts[i];
+    return out;
+}
+
+std::string ppm(const std::string& size, const std::string& samples)
+{
+    return "P3\n" + kComment + size + "\n255\n" + samples;
+}
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+struct Sandbox {
+    fs::path dir;
+
+    Sandbox()
+    {
+        std::string pattern = (fs::temp_directory_path() / "ppmtool-XXXXXX").string();
+        dir = mkdtemp(pattern.data());
+    }
+    ~Sandbox() { fs::remove_all(dir); }
+
+    void put(const std::string& name, const std::string& bytes) const
+    {
+        std::ofstream(dir / name, std::ios::binary) << bytes;
+    }
+    std::string get(const std::string& name) const
+    {
+        std::ifstream in(dir / name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    std::set<std::string> files() const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    // Runs ppmtool here with `answers` as standard input. A positive fileLimit
+    // caps each file it writes, in bytes, with SIGXFSZ ignored.
+    Outcome run(const std::string& answers, rlim_t fileLimit = 0) const
+    {
+        put(".stdin", answers);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0)
+                _exit(127);
+            int in = open(".stdin", O_RDONLY);
+            unlink(".stdin");
+            dup2(in, 0);
+            dup2(open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            dup2(open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            if (fileLimit > 0) {
+                signal(SIGXFSZ, SIG_IGN);
+                rlimit limit{fileLimit, fileLimit};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            // The tool keeps its pixel array until exit on purpose.
+            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+            execl(PPMTOOL_EXE, "ppmtool", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), get(".stdout"), get(".stderr")};
+        fs::remove(dir / ".stdout");
+        fs::remove(dir / ".stderr");
+        return r;
+    }
+};
+
+TEST(Cli, WorkedExampleWritesThreeImages)
+{
+    Sandbox box;
+    box.put("in.ppm", "P3\n1 1\n255\n100 200 255\n");
+    Outcome r = box.run("in.ppm\nneg.ppm\ncoef.ppm\nperm.ppm\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, prompts(4));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(box.get("neg.ppm"), ppm("1 1", "155 55 0 "));
+    EXPECT_EQ(box.get("coef.ppm"), ppm("1 1", "120 240 255 "));
+    EXPECT_EQ(box.get("perm.ppm"), ppm("1 1", "212 99 199 "));
+    EXPECT_EQ(box.files(), (std::set<std::string>{"in.ppm", "neg.ppm", "coef.ppm", "perm.ppm"}));
+}
+
+TEST(Cli, LoadsAsTheFormatSays)
+{
+    struct Case {
+        const char* what;
+        std::string input, negative, coefficient, permuted;
+    };
+    const Case cases[] = {
+        {"comment lines, data and comment on one line", "P3\n# made by hand\n2 1\n255 # max\n15\n0 1 2 3 4 5\n",
+         ppm("2 1", "255 254 253 252 251 250 "), ppm("2 1", "0 1 2 3 4 6 "), ppm("2 1", "1 0 0 4 2 3 ")},
+        {"short list", "P3 2 1 255 10", ppm("2 1", "245 245 245 245 245 245 "),
+         ppm("2 1", "12 12 12 12 12 12 "), ppm("2 1", "9 9 9 9 9 9 ")},
+        {"only the magic", "P3\n", ppm("0 0", ""), ppm("0 0", ""), ppm("0 0", "")},
+        {"negative size", "P3 -2 3 255 1 2 3", ppm("-2 3", ""), ppm("-2 3", ""), ppm("-2 3", "")},
+        {"out-of-range samples", "P3 1 1 255 300 -5 2147483647", ppm("1 1", "-45 260 -2147483392 "),
+         ppm("1 1", "255 0 255 "), ppm("1 1", "212 212 0 ")},
+        {"a saved file's own layout", ppm("1 1", "100 200 255 "), ppm("1 1", "155 55 0 "),
+         ppm("1 1", "120 240 255 "), ppm("1 1", "212 99 199 ")},
+        {"CRLF line ends", "P3\r\n1 1\r\n255\r\n100 200 255\r\n", ppm("1 1", "155 55 0 "),
+         ppm("1 1", "120 240 255 "), ppm("1 1", "212 99 199 ")},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.put("in", c.input);
+        Outcome r = box.run("in neg coef perm");
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.out, prompts(4)) << c.what;
+        EXPECT_EQ(box.get("neg"), c.negative) << c.what;
+        EXPECT_EQ(box.get("coef"), c.coefficient) << c.what;
+        EXPECT_EQ(box.get("perm"), c.permuted) << c.what;
+        EXPECT_FALSE(fs::exists(box.dir / "ppmdumppppp")) << c.what;
+    }
+}
+
+TEST(Cli, AnswersReuseNames)
+{
+    Sandbox box;
+    box.put("in", "P3 1 1 255 100 200 255");
+    EXPECT_EQ(box.run("in x x in").status, 0);
+    EXPECT_EQ(box.get("x"), ppm("1 1", "120 240 255 "));
+    EXPECT_EQ(box.get("in"), ppm("1 1", "212 99 199 "));
+}
+
+TEST(Cli, LoadFailuresEndTheRun)
+{
+    struct Case {
+        const char* what;
+        const char* input; // null: no such file
+        std::string out, err;
+        bool dumpRemains;
+    };
+    const Case cases[] = {
+        {"wrong magic", "P6 1 1 255 0 0 0", prompts(1) + "File in is not a ppm file.\n", "", true},
+        {"magic in another case", "p3 1 1 255 0 0 0", prompts(1) + "File in is not a ppm file.\n", "", true},
+        {"empty file", "", prompts(1) + "File in is not a ppm file.\n", "", true},
+        {"only comments", "# P3 1 1 255\n#\n", prompts(1) + "File in is not a ppm file.\n", "", true},
+        {"product beyond int", "P3 65536 32768 255 1 2 3", prompts(1), "File in is too large.\n", false},
+        {"product below int", "P3 -65536 32769 255", prompts(1), "File in is too large.\n", false},
+        {"missing input", nullptr, prompts(1) + "File in is not a ppm file.\n", "cat: in: No such file", true},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        if (c.input != nullptr)
+            box.put("in", c.input);
+        Outcome r = box.run("in neg coef perm\n");
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.what;
+        EXPECT_EQ(fs::exists(box.dir / "ppmdumppppp"), c.dumpRemains) << c.what;
+        EXPECT_FALSE(fs::exists(box.dir / "neg")) << c.what;
+    }
+}
+
+TEST(Cli, SaveFailuresKeepEarlierOutputs)
+{
+    const std::string input = "P3 1 1 255 100 200 255";
+    struct Case {
+        std::string answers, err;
+        int prompted;
+        std::set<std::string> complete;
+    };
+    const Case cases[] = {
+        {"in nodir/neg coef perm", "nodir/neg: No such file or directory\n", 2, {}},
+        {"in neg /dev/full perm", "/dev/full: No space left on device\n", 3, {"neg"}},
+        {"in neg coef /dev/full", "/dev/full: No space left on device\n", 4, {"neg", "coef"}},
+        {"in neg coef .", ".: Is a directory\n", 4, {"neg", "coef"}},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.put("in", input);
+        Outcome r = box.run(c.answers);
+        EXPECT_EQ(r.status, 1) << c.answers;
+        EXPECT_EQ(r.out, prompts(c.prompted)) << c.answers;
+        EXPECT_EQ(r.err, c.err) << c.answers;
+        std::set<std::string> expected = c.complete;
+        expected.insert("in");
+        EXPECT_EQ(box.files(), expected) << c.answers;
+        if (c.complete.count("neg")) {
+            EXPECT_EQ(box.get("neg"), ppm("1 1", "155 55 0 ")) << c.answers;
+        }
+        if (c.complete.count("coef")) {
+            EXPECT_EQ(box.get("coef"), ppm("1 1", "120 240 255 ")) << c.answers;
+        }
+    }
+}
+
+TEST(Cli, EndOfInputBeforeAnAnswer)
+{
+    const std::map<std::string, std::set<std::string>> cases = {
+        {"", {"in"}},
+        {"  \n\t", {"in"}},
+        {"in", {"in"}},
+        {"in\nneg\n", {"in", "neg"}},
+        {"in neg coef", {"in", "neg", "coef"}},
+    };
+    for (const auto& [answers, files] : cases) {
+        Sandbox box;
+        box.put("in", "P3 1 1 255 100 200 255");
+        Outcome r = box.run(answers);
+        EXPECT_EQ(r.status, 1) << answers;
+        EXPECT_EQ(r.err, "No file name was given.\n") << answers;
+        EXPECT_EQ(box.files(), files) << answers;
+    }
+}
+
+// Each name must reach cat as itself: no command runs, nothing expands, and no
+// option or standard input is read instead of the file.
+TEST(Cli, HostileInputNamesAreLiteral)
+{
+    const std::string names[] = {"x;touch${IFS}y",  "$(touch${IFS}y)", "`touch${IFS}y`", "it's.ppm", "'",
+                                 "-n",              "-",               "--help",         "*",        "~",
+                                 "$HOME",           "a|b&c>d<e",       "\\\"q\"",        "!#x",
+                                 std::string(250, 'n')};
+    for (const std::string& name : names) {
+        Sandbox box;
+        box.put(name, "P3 1 1 255 100 200 255");
+        Outcome r = box.run(name + " neg coef perm\n");
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_EQ(r.out, prompts(4)) << name;
+        EXPECT_EQ(box.get("perm"), ppm("1 1", "212 99 199 ")) << name;
+        EXPECT_EQ(box.files(), (std::set<std::string>{name, "neg", "coef", "perm"})) << name;
+    }
+}
+
+} // namespace
