@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* kDumpFile = "ppmdumppppp";
 constexpr const char* kComment = "# File created by imagewrightkit Tovalenmirsky\n";
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = 1024 * 1024;
 
 // The name as one literal shell word: single-quoted, and never taken for an
 // option or for standard input, which holds the dialogue.
@@ -128,17 +128,17 @@ Color* PPM_pixels(PPM ppm)
 
 bool PPM_write(FILE* file, const Color* pixels, PPM ppm)
 {
-    char buffer[kChunk];
+    char buffer[kChunk + kWriterSlack];
     Writer out = W_open(file, buffer, sizeof buffer);
     W_text(out, "P3\n");
     W_text(out, kComment);
-    if (!W_reserve(out, 3 * kNumberRoom))
+    if (!W_reserve(out))
         return false;
     W_number(out, ppm.width, ' ');
     W_number(out, ppm.height, '\n');
     W_number(out, 255, '\n');
     for (int32_t i = 0; i < ppm.nbPixels; ++i) {
-        if (!W_reserve(out, 3 * kNumberRoom))
+        if (!W_reserve(out))
             return false;
         W_sample(out, pixels[i].r);
         W_sample(out, pixels[i].g);

@@ -1,6 +1,8 @@
 #include "reader.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
 
 namespace {
 
@@ -91,6 +93,37 @@ bool refill(Reader& in)
     return true;
 }
 
+// The common token at p: one to eight digits followed by whitespace, with at
+// least nine bytes before end. Returns the token's end, or null to leave it to
+// the general conversion. Eight bytes are classified at once, so the token's
+// length costs no branch.
+const char* shortNumber(const char* p, const char* end, int32_t& value)
+{
+    if constexpr (std::endian::native != std::endian::little) {
+        return nullptr;
+    } else {
+        if (end - p <= 8)
+            return nullptr;
+        uint64_t bytes;
+        std::memcpy(&bytes, p, sizeof bytes);
+        constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0, kThree = 0x3030303030303030;
+        // A byte is a digit when it and the byte plus 6 both have 3 as high nibble.
+        // Carries only run towards later bytes, which no longer matter once an
+        // earlier byte is not a digit.
+        uint64_t notDigit = ((bytes & kHigh) ^ kThree) | (((bytes + 0x0606060606060606) & kHigh) ^ kThree);
+        int length = notDigit == 0 ? 8 : std::countr_zero(notDigit) / 8;
+        if (length == 0 || length == 8 || !isSpace(static_cast<char>(bytes >> (8 * length))))
+            return nullptr;
+        // The digits moved to the top, as an eight-digit number with leading zeros.
+        uint64_t digits = (bytes - kThree) << (8 * (8 - length));
+        digits = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FF;
+        digits = (digits * 100 + (digits >> 16)) & 0x0000FFFF0000FFFF;
+        digits = (digits * 10000 + (digits >> 32)) & 0xFFFFFFFF;
+        value = static_cast<int32_t>(digits);
+        return p + length;
+    }
+}
+
 } // namespace
 
 Reader R_open(FILE* file, char* buffer, size_t capacity)
@@ -105,13 +138,22 @@ Reader R_memory(const char* data, size_t size)
 
 bool R_next(Reader& in, Token& token)
 {
+    // Locals, not the record's fields: stores through a char pointer could
+    // otherwise change them, and the compiler would reload them every byte.
+    const char* p = in.cur;
     for (;;) {
-        while (in.cur != in.end && isSpace(*in.cur))
-            ++in.cur;
-        if (in.cur != in.end)
+        while (p != in.end && isSpace(*p))
+            ++p;
+        if (p != in.end)
             break;
         if (!refill(in))
             return false;
+        p = in.cur;
+    }
+    if (const char* after = shortNumber(p, in.end, token.value)) {
+        in.cur = after;
+        token.magic = false;
+        return true;
     }
     // One pass per chunk; a token only continues into the next chunk when it
     // runs up to the end of this one.
@@ -119,12 +161,13 @@ bool R_next(Reader& in, Token& token)
     size_t length = 0;
     bool magic = true;
     for (;;) {
-        const char* start = in.cur;
-        in.cur = feed(conversion, start, in.end);
-        magic = magic && agreesWithMagic(length, start, in.cur);
-        length += static_cast<size_t>(in.cur - start);
-        if (in.cur != in.end || !refill(in))
+        const char* stop = feed(conversion, p, in.end);
+        magic = magic && agreesWithMagic(length, p, stop);
+        length += static_cast<size_t>(stop - p);
+        in.cur = stop;
+        if (stop != in.end || !refill(in))
             break;
+        p = in.cur;
     }
     token = Token{finish(conversion), magic && length == 2};
     return true;

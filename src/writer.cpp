@@ -1,29 +1,42 @@
 #include "writer.h"
 
-Writer W_open(FILE* file, char* buffer, size_t capacity)
+namespace {
+
+bool put(Writer& out, size_t n)
 {
-    return Writer{file, buffer, capacity, 0, false};
+    if (!out.failed && n != 0 && std::fwrite(out.buffer, 1, n, out.file) != n)
+        out.failed = true;
+    return !out.failed;
+}
+
+} // namespace
+
+Writer W_open(FILE* file, char* buffer, size_t size)
+{
+    return Writer{file, buffer, size - kWriterSlack, 0, false};
+}
+
+bool W_drain(Writer& out)
+{
+    if (out.used < out.chunk)
+        return !out.failed;
+    bool ok = put(out, out.chunk);
+    out.used -= out.chunk;
+    std::memmove(out.buffer, out.buffer + out.chunk, out.used);
+    return ok;
 }
 
 bool W_flush(Writer& out)
 {
-    if (!out.failed && out.used != 0 && std::fwrite(out.buffer, 1, out.used, out.file) != out.used)
-        out.failed = true;
+    bool ok = put(out, out.used);
     out.used = 0;
-    return !out.failed;
-}
-
-bool W_reserve(Writer& out, size_t bytes)
-{
-    if (out.capacity - out.used >= bytes)
-        return !out.failed;
-    return W_flush(out);
+    return ok;
 }
 
 bool W_text(Writer& out, const char* text)
 {
     size_t n = std::strlen(text);
-    if (!W_reserve(out, n))
+    if (!W_reserve(out))
         return false;
     std::memcpy(out.buffer + out.used, text, n);
     out.used += n;

@@ -1,4 +1,4 @@
-// Formats integers into a caller's buffer and writes it to a stream in large chunks.
+// Formats integers into a caller's buffer and writes it to a stream in whole chunks.
 #pragma once
 
 #include <array>
@@ -8,26 +8,38 @@
 #include <cstdio>
 #include <cstring>
 
+// Bytes are written in chunks of exactly `chunk` bytes, so that every write but
+// the last fills whole pages; the buffer holds a chunk plus kWriterSlack bytes
+// for the number that crosses the chunk's end.
 struct Writer {
     FILE* file;
     char* buffer;
-    size_t capacity;
+    size_t chunk;
     size_t used;
     bool failed; // a write fell short; errno tells why, and nothing more is written
 };
 
-// The longest text W_number appends: "-2147483648" and its separator.
+// The longest text W_number or W_sample appends: "-2147483648" and a separator.
 inline constexpr size_t kNumberRoom = 12;
+// Room for a pixel's three numbers or one line of text past the chunk's end.
+inline constexpr size_t kWriterSlack = 64;
 
-Writer W_open(FILE* file, char* buffer, size_t capacity);
+// `buffer` holds `size` bytes, more than kWriterSlack.
+Writer W_open(FILE* file, char* buffer, size_t size);
 
-// Makes room for `bytes` more (at most the capacity), writing out what is held.
-// False once a write has failed.
-bool W_reserve(Writer& out, size_t bytes);
+// Writes out a full chunk, keeping what lies past it; false once a write has failed.
+bool W_drain(Writer& out);
 
+// Makes sure kWriterSlack bytes may be appended; false once a write has failed.
+inline bool W_reserve(Writer& out)
+{
+    return out.used < out.chunk ? !out.failed : W_drain(out);
+}
+
+// Appends text of at most kWriterSlack bytes.
 bool W_text(Writer& out, const char* text);
 
-// Writes out what is held; false once a write has failed.
+// Writes out everything held; false once a write has failed.
 bool W_flush(Writer& out);
 
 namespace writer_detail {
@@ -51,26 +63,21 @@ inline constexpr std::array<Decimal, 256> kSmall = [] {
 }();
 } // namespace writer_detail
 
-// Appends v in decimal and a space. The caller has reserved kNumberRoom bytes.
-inline void W_sample(Writer& out, int32_t v)
-{
-    char* at = out.buffer + out.used;
-    if (static_cast<uint32_t>(v) < 256) {
-        const writer_detail::Decimal& d = writer_detail::kSmall[static_cast<uint32_t>(v)];
-        std::memcpy(at, d.text, sizeof d.text);
-        out.used += d.length;
-        return;
-    }
-    char* end = std::to_chars(at, at + kNumberRoom, v).ptr;
-    *end++ = ' ';
-    out.used += static_cast<size_t>(end - at);
-}
-
-// Appends v in decimal and the separator byte. The caller has reserved kNumberRoom bytes.
+// Appends v in decimal and the separator byte, within reserved room.
 inline void W_number(Writer& out, int32_t v, char separator)
 {
     char* at = out.buffer + out.used;
     char* end = std::to_chars(at, at + kNumberRoom, v).ptr;
     *end++ = separator;
     out.used += static_cast<size_t>(end - at);
+}
+
+// Appends v in decimal and a space, within reserved room.
+inline void W_sample(Writer& out, int32_t v)
+{
+    if (static_cast<uint32_t>(v) >= 256)
+        return W_number(out, v, ' ');
+    const writer_detail::Decimal& d = writer_detail::kSmall[static_cast<uint32_t>(v)];
+    std::memcpy(out.buffer + out.used, d.text, sizeof d.text);
+    out.used += d.length;
 }
