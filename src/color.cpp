@@ -1,6 +1,5 @@
 #include "color.h"
 
-#include <cmath>
 #include <cstdio>
 
 Color C_new(int32_t r, int32_t g, int32_t b)
@@ -17,23 +16,16 @@ int32_t clamp(int32_t x)
     return x;
 }
 
-// Truncation toward zero, saturating where the product leaves the int range, so
-// that no conversion is ever out of range. 2^31 is exact in float. NaN, which
-// only an infinite factor times zero can produce, goes to 0.
-static int32_t truncateToInt(float x)
-{
-    if (std::isnan(x))
-        return 0;
-    if (x >= 2147483648.0f)
-        return INT32_MAX;
-    if (x < -2147483648.0f)
-        return INT32_MIN;
-    return static_cast<int32_t>(x);
-}
-
+// Truncating the product and clamping the int gives what clamping the product
+// to 0..255 in float and then truncating gives, for every product: one below 0
+// truncates to 0 or less, and one at or above 255 to 255 or more, however far
+// out of the int range. So no conversion is ever out of range. NaN, which only
+// an infinite factor times zero can produce, goes to 0.
 static int32_t scale(int32_t s, float coef)
 {
-    return clamp(truncateToInt(static_cast<float>(s) * coef));
+    float product = static_cast<float>(s) * coef;
+    float low = product > 0.0f ? product : 0.0f;
+    return static_cast<int32_t>(low < 255.0f ? low : 255.0f);
 }
 
 Color C_multiply(Color c, float coef)

@@ -4,6 +4,10 @@
 #include <bit>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // The C locale's isspace: these bytes, and only these, separate tokens.
@@ -90,37 +94,57 @@ bool refill(Reader& in)
     }
     in.cur = in.buffer;
     in.end = in.buffer + n;
+    in.block = nullptr;
     return true;
 }
 
-// The common token at p: one to eight digits followed by whitespace, with at
-// least nine bytes before end. Returns the token's end, or null to leave it to
-// the general conversion. Eight bytes are classified at once, so the token's
-// length costs no branch.
-const char* shortNumber(const char* p, const char* end, int32_t& value)
+// Whitespace is found 64 bytes at a time, as a bit mask; a token's place then
+// follows from bit operations, not from a byte-by-byte walk.
+constexpr ptrdiff_t kBlock = 64;
+
+// Bit i set when p[i] is whitespace, for 64 readable bytes at p.
+uint64_t spaceMask(const char* p)
+{
+    uint64_t mask = 0;
+#ifdef __SSE2__
+    const __m128i blank = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), four = _mm_set1_epi8(4);
+    for (int i = 0; i < 4; ++i) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        // '\t' to '\r' are the five bytes whose distance above '\t' is at most 4.
+        __m128i above = _mm_sub_epi8(bytes, tab);
+        __m128i space = _mm_or_si128(_mm_cmpeq_epi8(bytes, blank), _mm_cmpeq_epi8(_mm_min_epu8(above, four), above));
+        mask |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(space))) << (16 * i);
+    }
+#else
+    for (int i = 0; i < kBlock; ++i)
+        mask |= static_cast<uint64_t>(isSpace(p[i])) << i;
+#endif
+    return mask;
+}
+
+// The value of `length` (1 to 8) bytes at p when all are digits, with at least
+// eight bytes readable at p; false otherwise. The bytes are converted at once.
+bool digitsValue(const char* p, unsigned length, int32_t& value)
 {
     if constexpr (std::endian::native != std::endian::little) {
-        return nullptr;
+        return false;
     } else {
-        if (end - p <= 8)
-            return nullptr;
         uint64_t bytes;
         std::memcpy(&bytes, p, sizeof bytes);
         constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0, kThree = 0x3030303030303030;
         // A byte is a digit when it and the byte plus 6 both have 3 as high nibble.
-        // Carries only run towards later bytes, which no longer matter once an
-        // earlier byte is not a digit.
+        // Carries only run towards later bytes, beyond the first one not a digit.
         uint64_t notDigit = ((bytes & kHigh) ^ kThree) | (((bytes + 0x0606060606060606) & kHigh) ^ kThree);
-        int length = notDigit == 0 ? 8 : std::countr_zero(notDigit) / 8;
-        if (length == 0 || length == 8 || !isSpace(static_cast<char>(bytes >> (8 * length))))
-            return nullptr;
+        unsigned shift = 8 * (8 - length);
+        if ((notDigit << shift) != 0)
+            return false;
         // The digits moved to the top, as an eight-digit number with leading zeros.
-        uint64_t digits = (bytes - kThree) << (8 * (8 - length));
+        uint64_t digits = (bytes - kThree) << shift;
         digits = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FF;
         digits = (digits * 100 + (digits >> 16)) & 0x0000FFFF0000FFFF;
         digits = (digits * 10000 + (digits >> 32)) & 0xFFFFFFFF;
         value = static_cast<int32_t>(digits);
-        return p + length;
+        return true;
     }
 }
 
@@ -128,35 +152,21 @@ const char* shortNumber(const char* p, const char* end, int32_t& value)
 
 Reader R_open(FILE* file, char* buffer, size_t capacity)
 {
-    return Reader{file, buffer, capacity, buffer, buffer, false};
+    return Reader{file, buffer, capacity, buffer, buffer, false, nullptr, 0};
 }
 
 Reader R_memory(const char* data, size_t size)
 {
-    return Reader{nullptr, nullptr, 0, data, data + size, false};
+    return Reader{nullptr, nullptr, 0, data, data + size, false, nullptr, 0};
 }
 
-bool R_next(Reader& in, Token& token)
+namespace {
+
+// Any token at p, the first byte of one, however long: converted in one pass
+// per chunk, as a token only continues into the next chunk when it runs up to
+// the end of this one.
+bool longToken(Reader& in, const char* p, Token& token)
 {
-    // Locals, not the record's fields: stores through a char pointer could
-    // otherwise change them, and the compiler would reload them every byte.
-    const char* p = in.cur;
-    for (;;) {
-        while (p != in.end && isSpace(*p))
-            ++p;
-        if (p != in.end)
-            break;
-        if (!refill(in))
-            return false;
-        p = in.cur;
-    }
-    if (const char* after = shortNumber(p, in.end, token.value)) {
-        in.cur = after;
-        token.magic = false;
-        return true;
-    }
-    // One pass per chunk; a token only continues into the next chunk when it
-    // runs up to the end of this one.
     Conversion conversion;
     size_t length = 0;
     bool magic = true;
@@ -171,6 +181,69 @@ bool R_next(Reader& in, Token& token)
     }
     token = Token{finish(conversion), magic && length == 2};
     return true;
+}
+
+// Past whitespace that reaches the chunk's end; false at the end of the input.
+bool nextAfterRefill(Reader& in, Token& token)
+{
+    do {
+        if (!refill(in))
+            return false;
+        while (in.cur != in.end && isSpace(*in.cur))
+            ++in.cur;
+    } while (in.cur == in.end);
+    return longToken(in, in.cur, token);
+}
+
+// The next token, found byte by byte.
+bool nextByBytes(Reader& in, Token& token)
+{
+    while (in.cur != in.end && isSpace(*in.cur))
+        ++in.cur;
+    if (in.cur == in.end)
+        return nextAfterRefill(in, token);
+    return longToken(in, in.cur, token);
+}
+
+} // namespace
+
+bool R_next(Reader& in, Token& token)
+{
+    for (;;) {
+        const char* p = in.cur;
+        if (in.block == nullptr || p >= in.block + kBlock) {
+            // Near the chunk's end, where a block would not fit, byte by byte.
+            if (in.end - p < kBlock + 8)
+                return nextByBytes(in, token);
+            in.block = p;
+            in.spaces = spaceMask(p);
+        }
+        auto at = static_cast<unsigned>(p - in.block);
+        uint64_t text = ~in.spaces >> at;
+        if (text == 0) {
+            in.cur = in.block + kBlock;
+            continue;
+        }
+        unsigned start = at + static_cast<unsigned>(std::countr_zero(text));
+        uint64_t after = in.spaces >> start;
+        if (after == 0) {
+            // The token runs past the block.
+            in.cur = in.block + start;
+            in.block = nullptr;
+            return nextByBytes(in, token);
+        }
+        auto length = static_cast<unsigned>(std::countr_zero(after));
+        const char* t = in.block + start;
+        in.cur = t + length;
+        if (length <= 8 && digitsValue(t, length, token.value)) {
+            token.magic = false;
+        } else {
+            Conversion conversion;
+            feed(conversion, t, t + length);
+            token = Token{finish(conversion), length == 2 && t[0] == 'P' && t[1] == '3'};
+        }
+        return true;
+    }
 }
 
 int32_t R_atoi(const char* token, size_t n)

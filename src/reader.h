@@ -13,7 +13,9 @@ struct Reader {
     size_t capacity;
     const char* cur;
     const char* end;
-    bool exhausted; // the input has ended; every later read finds nothing
+    bool exhausted;     // the input has ended; every later read finds nothing
+    const char* block;  // 64 bytes of the chunk from here, when not null,
+    uint64_t spaces;    // have their whitespace marked in these bits
 };
 
 struct Token {

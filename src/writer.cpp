@@ -1,11 +1,25 @@
 #include "writer.h"
 
+#include <cerrno>
+#include <system_error>
+
 namespace {
 
-bool put(Writer& out, size_t n)
+// 0, or the errno of a short write.
+int put(FILE* file, const char* bytes, size_t n)
 {
-    if (!out.failed && n != 0 && std::fwrite(out.buffer, 1, n, out.file) != n)
+    return n == 0 || std::fwrite(bytes, 1, n, file) == n ? 0 : errno;
+}
+
+// Waits for the write in flight; false, with errno set, if it failed.
+bool settle(Writer& out)
+{
+    if (!out.pending.valid())
+        return !out.failed;
+    if (int error = out.pending.get(); error != 0) {
         out.failed = true;
+        errno = error;
+    }
     return !out.failed;
 }
 
@@ -13,24 +27,39 @@ bool put(Writer& out, size_t n)
 
 Writer W_open(FILE* file, char* buffer, size_t size)
 {
-    return Writer{file, buffer, size - kWriterSlack, 0, false};
+    size_t half = size / 2;
+    return Writer{file, {buffer, buffer + half}, buffer, half - kWriterSlack, 0, {}, false};
 }
 
 bool W_drain(Writer& out)
 {
     if (out.used < out.chunk)
         return !out.failed;
-    bool ok = put(out, out.chunk);
+    if (!settle(out))
+        return false;
+    char* full = out.buffer;
+    out.buffer = full == out.halves[0] ? out.halves[1] : out.halves[0];
     out.used -= out.chunk;
-    std::memmove(out.buffer, out.buffer + out.chunk, out.used);
-    return ok;
+    std::memcpy(out.buffer, full + out.chunk, out.used);
+    try {
+        out.pending = std::async(std::launch::async, put, out.file, full, out.chunk);
+    } catch (const std::system_error&) {
+        // No thread to be had: write it here.
+        out.pending = std::async(std::launch::deferred, put, out.file, full, out.chunk);
+    }
+    return true;
 }
 
 bool W_flush(Writer& out)
 {
-    bool ok = put(out, out.used);
+    if (!settle(out))
+        return false;
+    if (int error = put(out.file, out.buffer, out.used); error != 0) {
+        out.failed = true;
+        errno = error;
+    }
     out.used = 0;
-    return ok;
+    return !out.failed;
 }
 
 bool W_text(Writer& out, const char* text)

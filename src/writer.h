@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <future>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -9,13 +10,17 @@
 #include <cstring>
 
 // Bytes are written in chunks of exactly `chunk` bytes, so that every write but
-// the last fills whole pages; the buffer holds a chunk plus kWriterSlack bytes
-// for the number that crosses the chunk's end.
+// the last fills whole pages. The caller's buffer is split in two halves of a
+// chunk plus kWriterSlack bytes (room for the number that crosses the chunk's
+// end): one is filled while the other is written out by another thread, so
+// formatting and the kernel's copying overlap.
 struct Writer {
     FILE* file;
-    char* buffer;
+    char* halves[2];
+    char* buffer; // the half being filled
     size_t chunk;
     size_t used;
+    std::future<int> pending; // the other half's write: 0, or the errno it failed with
     bool failed; // a write fell short; errno tells why, and nothing more is written
 };
 
@@ -24,7 +29,7 @@ inline constexpr size_t kNumberRoom = 12;
 // Room for a pixel's three numbers or one line of text past the chunk's end.
 inline constexpr size_t kWriterSlack = 64;
 
-// `buffer` holds `size` bytes, more than kWriterSlack.
+// `buffer` holds `size` bytes, more than twice kWriterSlack.
 Writer W_open(FILE* file, char* buffer, size_t size);
 
 // Writes out a full chunk, keeping what lies past it; false once a write has failed.

@@ -1,0 +1,105 @@
+// The fast reader and writer against a straightforward reference, on a large
+// random image full of odd tokens.
+#include "ppm.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A P3 text whose samples are mostly in range, with tokens of every odd kind
+// and whitespace of every kind, in runs of every length.
+std::string randomImage(std::mt19937& rng, int width, int height, size_t tokens)
+{
+    const char* odd[] = {"-45", "+7", "300", "12abc", "x", "-", "+", "007", "2147483648", "-2147483649",
+                         "99999999999999999999", "00000000000000000000000000000042", "P3", "1e5", "--1",
+                         "123456789", "12345678", "-0", "\x01\x7f\xff"};
+    const char spaces[] = {' ', '\t', '\n', '\v', '\f', '\r'};
+    std::string text = "P3 " + std::to_string(width) + " " + std::to_string(height) + " 255";
+    for (size_t i = 0; i < tokens; ++i) {
+        for (auto n = 1 + rng() % 3 * (rng() % 8 == 0); n > 0; --n)
+            text += spaces[rng() % 6];
+        if (rng() % 10 == 0)
+            text += odd[rng() % std::size(odd)];
+        else
+            text += std::to_string(rng() % 256);
+    }
+    return text;
+}
+
+// Per-token strtol with the repeat-last rule, and snprintf per value.
+std::string reference(const std::string& text)
+{
+    std::vector<std::string> tokens;
+    for (size_t i = 0; i < text.size();) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+            ++i;
+        size_t start = i;
+        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i])))
+            ++i;
+        if (i > start)
+            tokens.push_back(text.substr(start, i - start));
+    }
+    size_t next = 1;
+    auto value = [&] {
+        const std::string& token = tokens[std::min(next++, tokens.size() - 1)];
+        return static_cast<int>(std::strtol(token.c_str(), nullptr, 10));
+    };
+    int width = value(), height = value();
+    value();
+    char number[16];
+    std::string out = "P3\n# File created by imagewrightkit Tovalenmirsky\n";
+    std::snprintf(number, sizeof number, "%d %d\n", width, height);
+    out += number;
+    out += "255\n";
+    for (long i = 0; i < long{width} * height * 3; ++i) {
+        std::snprintf(number, sizeof number, "%d ", value());
+        out += number;
+    }
+    return out;
+}
+
+std::string fast(Reader& in)
+{
+    PPM_Parsed parsed = PPM_parse(in, INT32_MAX);
+    EXPECT_EQ(parsed.status, PPM_Status::ok);
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&data, &size);
+    EXPECT_TRUE(PPM_write(out, parsed.ppm.pixels, parsed.ppm));
+    std::fclose(out);
+    std::string bytes(data, size);
+    std::free(data);
+    std::free(parsed.ppm.pixels);
+    return bytes;
+}
+
+TEST(Equivalence, FastPathsGiveTheReferenceBytes)
+{
+    std::mt19937 rng(12345);
+    const int width = 300, height = 400;
+    // A complete list, and one that runs out two thirds of the way.
+    for (size_t tokens : {size_t{3} * width * height + 10, size_t{2} * width * height}) {
+        std::string text = randomImage(rng, width, height, tokens);
+        std::string expected = reference(text);
+
+        Reader memory = R_memory(text.data(), text.size());
+        EXPECT_EQ(fast(memory), expected) << tokens;
+
+        // Chunks of an odd size put chunk ends inside tokens and whitespace runs.
+        FILE* file = fmemopen(text.data(), text.size(), "r");
+        ASSERT_NE(file, nullptr);
+        std::vector<char> buffer(4099);
+        Reader chunked = R_open(file, buffer.data(), buffer.size());
+        EXPECT_EQ(fast(chunked), expected) << tokens;
+        std::fclose(file);
+    }
+}
+
+} // namespace
