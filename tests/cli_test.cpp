@@ -1,104 +1,13 @@
 // Runs the real ppmtool in a fresh directory and checks its dialogue, streams, status and files.
+#include "sandbox.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
-#include <set>
-#include <string>
 
-namespace fs = std::filesystem;
+using namespace sandbox;
 
 namespace {
-
-const std::string kComment = "# File created by imagewrightkit Tovalenmirsky\n";
-const std::string kPrompts[] = {"Write a name of ppm file with format: ", "Name of the negative image: ",
-                                "Name of the coefficient image: ", "Name of the permite image: "};
-
-std::string prompts(int n)
-{
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += kPrompts[i];
-    return out;
-}
-
-std::string ppm(const std::string& size, const std::string& samples)
-{
-    return "P3\n" + kComment + size + "\n255\n" + samples;
-}
-
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-struct Sandbox {
-    fs::path dir;
-
-    Sandbox()
-    {
-        std::string pattern = (fs::temp_directory_path() / "ppmtool-XXXXXX").string();
-        dir = mkdtemp(pattern.data());
-    }
-    ~Sandbox() { fs::remove_all(dir); }
-
-    void put(const std::string& name, const std::string& bytes) const
-    {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
-    }
-    std::string get(const std::string& name) const
-    {
-        std::ifstream in(dir / name, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    std::set<std::string> files() const
-    {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir))
-            names.insert(entry.path().filename().string());
-        return names;
-    }
-
-    // Runs ppmtool here with `answers` as standard input. A positive fileLimit
-    // caps each file it writes, in bytes, with SIGXFSZ ignored.
-    Outcome run(const std::string& answers, rlim_t fileLimit = 0) const
-    {
-        put(".stdin", answers);
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            int in = open(".stdin", O_RDONLY);
-            unlink(".stdin");
-            dup2(in, 0);
-            dup2(open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            if (fileLimit > 0) {
-                signal(SIGXFSZ, SIG_IGN);
-                rlimit limit{fileLimit, fileLimit};
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            // The tool keeps its pixel array until exit on purpose.
-            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-            execl(PPMTOOL_EXE, "ppmtool", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), get(".stdout"), get(".stderr")};
-        fs::remove(dir / ".stdout");
-        fs::remove(dir / ".stderr");
-        return r;
-    }
-};
 
 TEST(Cli, WorkedExampleWritesThreeImages)
 {

@@ -1,0 +1,127 @@
+// Fuzz target: arbitrary scratch-file contents through the parser, checked
+// against properties that must hold for every input.
+#include "image.h"
+#include "ppm.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A tiny input must not ask for gigabytes.
+constexpr int64_t kMaxPixels = 1 << 16;
+
+#define CHECK(condition)                                                                   \
+    do {                                                                                   \
+        if (!(condition)) {                                                                \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                  \
+        }                                                                                  \
+    } while (0)
+
+bool same(const Color& a, const Color& b)
+{
+    return a.r == b.r && a.g == b.g && a.b == b.b;
+}
+
+// Every whitespace-separated token converts as strtol does.
+void checkTokens(const std::string& text)
+{
+    for (size_t i = 0; i < text.size();) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+            ++i;
+        size_t start = i;
+        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i])))
+            ++i;
+        if (i == start)
+            continue;
+        std::string token = text.substr(start, i - start);
+        CHECK(R_atoi(token.data(), token.size()) == static_cast<int32_t>(std::strtol(token.c_str(), nullptr, 10)));
+    }
+}
+
+std::string saved(const PPM& ppm)
+{
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&data, &size);
+    CHECK(out != nullptr);
+    CHECK(PPM_write(out, ppm.pixels, ppm));
+    std::fclose(out);
+    std::string bytes(data, size);
+    std::free(data);
+    return bytes;
+}
+
+void checkSameImage(const PPM& a, const PPM& b)
+{
+    CHECK(a.width == b.width && a.height == b.height && a.nbPixels == b.nbPixels);
+    for (int32_t i = 0; i < a.nbPixels; ++i)
+        CHECK(same(a.pixels[i], b.pixels[i]));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    checkTokens(text);
+
+    Reader memory = R_memory(text.data(), text.size());
+    PPM_Parsed parsed = PPM_parse(memory, kMaxPixels);
+
+    // Read in tiny chunks, the same input gives the same result.
+    if (size > 0) {
+        FILE* file = fmemopen(const_cast<char*>(text.data()), size, "r");
+        CHECK(file != nullptr);
+        char buffer[7];
+        Reader chunked = R_open(file, buffer, sizeof buffer);
+        PPM_Parsed again = PPM_parse(chunked, kMaxPixels);
+        std::fclose(file);
+        CHECK(again.status == parsed.status);
+        if (parsed.status == PPM_Status::ok)
+            checkSameImage(parsed.ppm, again.ppm);
+        std::free(again.ppm.pixels);
+    }
+    if (parsed.status != PPM_Status::ok)
+        return 0;
+
+    PPM& ppm = parsed.ppm;
+    CHECK(ppm.nbPixels == int64_t{ppm.width} * ppm.height);
+    CHECK((ppm.pixels != nullptr) == (ppm.nbPixels > 0));
+
+    // What is saved loads back the same, once its comment line is dropped.
+    std::string bytes = saved(ppm);
+    const std::string comment = "# File created by imagewrightkit Tovalenmirsky\n";
+    CHECK(bytes.compare(3, comment.size(), comment) == 0);
+    bytes.erase(3, comment.size());
+    Reader back = R_memory(bytes.data(), bytes.size());
+    PPM_Parsed reloaded = PPM_parse(back, kMaxPixels);
+    CHECK(reloaded.status == PPM_Status::ok);
+    checkSameImage(ppm, reloaded.ppm);
+    std::free(reloaded.ppm.pixels);
+
+    if (ppm.nbPixels > 0) {
+        std::vector<Color> original(ppm.pixels, ppm.pixels + ppm.nbPixels);
+        I_negative(ppm.pixels, ppm.nbPixels);
+        I_negative(ppm.pixels, ppm.nbPixels);
+        for (int32_t i = 0; i < ppm.nbPixels; ++i)
+            CHECK(same(ppm.pixels[i], original[static_cast<size_t>(i)]));
+        for (int k = 0; k < 3; ++k)
+            I_permute(ppm.pixels, ppm.nbPixels);
+        for (int32_t i = 0; i < ppm.nbPixels; ++i)
+            CHECK(same(ppm.pixels[i], original[static_cast<size_t>(i)]));
+        // Scaling always lands in the nominal range.
+        I_coef(ppm.pixels, ppm.nbPixels, 1.2f);
+        for (int32_t i = 0; i < ppm.nbPixels; ++i)
+            CHECK(clamp(ppm.pixels[i].r) == ppm.pixels[i].r && clamp(ppm.pixels[i].g) == ppm.pixels[i].g &&
+                  clamp(ppm.pixels[i].b) == ppm.pixels[i].b);
+    }
+    std::free(ppm.pixels);
+    return 0;
+}
