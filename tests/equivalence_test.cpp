@@ -1,6 +1,6 @@
 // The fast reader and writer against a straightforward reference, on a large
 // random image full of odd tokens.
-#include "ppm.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -36,16 +36,7 @@ std::string randomImage(std::mt19937& rng, int width, int height, size_t tokens)
 // Per-token strtol with the repeat-last rule, and snprintf per value.
 std::string reference(const std::string& text)
 {
-    std::vector<std::string> tokens;
-    for (size_t i = 0; i < text.size();) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-            ++i;
-        size_t start = i;
-        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i])))
-            ++i;
-        if (i > start)
-            tokens.push_back(text.substr(start, i - start));
-    }
+    std::vector<std::string> tokens = splitTokens(text);
     size_t next = 1;
     auto value = [&] {
         const std::string& token = tokens[std::min(next++, tokens.size() - 1)];
@@ -69,13 +60,8 @@ std::string fast(Reader& in)
 {
     PPM_Parsed parsed = PPM_parse(in, INT32_MAX);
     EXPECT_EQ(parsed.status, PPM_Status::ok);
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&data, &size);
-    EXPECT_TRUE(PPM_write(out, parsed.ppm.pixels, parsed.ppm));
-    std::fclose(out);
-    std::string bytes(data, size);
-    std::free(data);
+    std::string bytes;
+    EXPECT_TRUE(saveToString(parsed.ppm.pixels, parsed.ppm, bytes));
     std::free(parsed.ppm.pixels);
     return bytes;
 }

@@ -1,4 +1,4 @@
-#include "ppm.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -28,13 +28,8 @@ std::vector<int32_t> samples(const PPM& ppm)
 
 std::string written(const Color* pixels, PPM ppm)
 {
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* file = open_memstream(&data, &size);
-    EXPECT_TRUE(PPM_write(file, pixels, ppm));
-    std::fclose(file);
-    std::string bytes(data, size);
-    std::free(data);
+    std::string bytes;
+    EXPECT_TRUE(saveToString(pixels, ppm, bytes));
     return bytes;
 }
 

@@ -2,6 +2,7 @@
 // against properties that must hold for every input.
 #include "image.h"
 #include "ppm.h"
+#include "../support.h"
 
 #include <cctype>
 #include <cstdint>
@@ -32,30 +33,8 @@ bool same(const Color& a, const Color& b)
 // Every whitespace-separated token converts as strtol does.
 void checkTokens(const std::string& text)
 {
-    for (size_t i = 0; i < text.size();) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-            ++i;
-        size_t start = i;
-        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i])))
-            ++i;
-        if (i == start)
-            continue;
-        std::string token = text.substr(start, i - start);
+    for (const std::string& token : splitTokens(text))
         CHECK(R_atoi(token.data(), token.size()) == static_cast<int32_t>(std::strtol(token.c_str(), nullptr, 10)));
-    }
-}
-
-std::string saved(const PPM& ppm)
-{
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&data, &size);
-    CHECK(out != nullptr);
-    CHECK(PPM_write(out, ppm.pixels, ppm));
-    std::fclose(out);
-    std::string bytes(data, size);
-    std::free(data);
-    return bytes;
 }
 
 void checkSameImage(const PPM& a, const PPM& b)
@@ -96,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CHECK((ppm.pixels != nullptr) == (ppm.nbPixels > 0));
 
     // What is saved loads back the same, once its comment line is dropped.
-    std::string bytes = saved(ppm);
+    std::string bytes;
+    CHECK(saveToString(ppm.pixels, ppm, bytes));
     const std::string comment = "# File created by imagewrightkit Tovalenmirsky\n";
     CHECK(bytes.compare(3, comment.size(), comment) == 0);
     bytes.erase(3, comment.size());
