@@ -183,26 +183,17 @@ bool longToken(Reader& in, const char* p, Token& token)
     return true;
 }
 
-// Past whitespace that reaches the chunk's end; false at the end of the input.
-bool nextAfterRefill(Reader& in, Token& token)
-{
-    do {
-        if (!refill(in))
-            return false;
-        while (in.cur != in.end && isSpace(*in.cur))
-            ++in.cur;
-    } while (in.cur == in.end);
-    return longToken(in, in.cur, token);
-}
-
 // The next token, found byte by byte.
 bool nextByBytes(Reader& in, Token& token)
 {
-    while (in.cur != in.end && isSpace(*in.cur))
-        ++in.cur;
-    if (in.cur == in.end)
-        return nextAfterRefill(in, token);
-    return longToken(in, in.cur, token);
+    for (;;) {
+        while (in.cur != in.end && isSpace(*in.cur))
+            ++in.cur;
+        if (in.cur != in.end)
+            return longToken(in, in.cur, token);
+        if (!refill(in))
+            return false;
+    }
 }
 
 } // namespace
