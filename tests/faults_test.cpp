@@ -1,0 +1,296 @@
+// Runs the real ppmtool against failing outputs, hostile input names, malformed input files and
+// broken dialogues, and checks its status, both streams and every file left behind.
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+using namespace sandbox;
+using namespace std::string_literals;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+std::string repeat(const std::string& s, size_t n)
+{
+    std::string out;
+    out.reserve(s.size() * n);
+    while (n-- > 0)
+        out += s;
+    return out;
+}
+
+// The samples of `pixels` pixels that all hold v in every channel.
+std::string same(long long v, size_t pixels = 1)
+{
+    return repeat(std::to_string(v) + " ", 3 * pixels);
+}
+
+const std::string kInput = "P3 1 1 255 100 200 255";
+const std::string kNeg = "155 55 0 ", kCoef = "120 240 255 ", kPerm = "212 99 199 ";
+const std::string kNines = repeat("9", 100000); // converts as strtol's saturated LONG_MAX: -1
+const std::string kMegaToken = repeat("x", 1 << 20);
+
+std::set<std::string> keysOf(const std::map<std::string, std::string>& m, std::set<std::string> extra)
+{
+    for (const auto& [name, bytes] : m)
+        extra.insert(name);
+    return extra;
+}
+
+TEST(Faults, OutputsThatCannotBeWritten)
+{
+    // 100,000 pixels read from a one-sample list. From 250 the negative holds "5 " per sample and
+    // the coefficient image "255 "; from 100 the negative holds "155 ".
+    const std::string big250 = "P3 1000 100 255 250", big100 = "P3 1000 100 255 100";
+    const std::string neg250 = ppm("1000 100", same(5, 100000)), coef250 = ppm("1000 100", same(255, 100000));
+    const std::string neg100 = ppm("1000 100", same(155, 100000));
+    const rlim_t mib = 1 << 20;
+    struct Case {
+        const char* what;
+        std::string input, answers;
+        rlim_t fileSize;
+        int prompted;
+        std::string err;
+        std::map<std::string, std::string> complete;
+        std::string partial = "", partialWhole = ""; // an output cut short, and what it would have held
+    };
+    const Case cases[] = {
+        {"full device as the negative", kInput, "in /dev/full c p", 0, 2, "/dev/full: No space left on device\n", {}},
+        {"full device, many writes, negative", big250, "in /dev/full c p", 0, 2, "/dev/full: No space left on device\n", {}},
+        {"full device, many writes, coefficient", big250, "in n /dev/full p", 0, 3,
+         "/dev/full: No space left on device\n", {{"n", neg250}}},
+        {"full device, many writes, permuted", big250, "in n c /dev/full", 0, 4,
+         "/dev/full: No space left on device\n", {{"n", neg250}, {"c", coef250}}},
+        {"size limit inside the coefficient image", big250, "in n c p", mib, 3, "c: File too large\n", {{"n", neg250}},
+         "c", coef250},
+        {"size limit inside the negative", big100, "in n c p", mib, 2, "n: File too large\n", {}, "n", neg100},
+        {"directory as the negative", kInput, "in sub c p", 0, 2, "sub: Is a directory\n", {}},
+        {"directory with a slash as the coefficient image", kInput, "in n sub/ p", 0, 3, "sub/: Is a directory\n",
+         {{"n", ppm("1 1", kNeg)}}},
+        {"file used as a directory", kInput, "in n c in/p", 0, 4, "in/p: Not a directory\n",
+         {{"n", ppm("1 1", kNeg)}, {"c", ppm("1 1", kCoef)}}},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.put("in", c.input);
+        fs::create_directory(box.dir / "sub");
+        Outcome r = box.run(c.answers, {c.fileSize, 0});
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out, prompts(c.prompted)) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        std::set<std::string> files = keysOf(c.complete, {"in", "sub"});
+        if (!c.partial.empty())
+            files.insert(c.partial);
+        EXPECT_EQ(box.files(), files) << c.what;
+        for (const auto& [name, bytes] : c.complete)
+            EXPECT_TRUE(box.get(name) == bytes) << c.what << ": " << name << " is not complete";
+        if (!c.partial.empty()) {
+            std::string got = box.get(c.partial);
+            EXPECT_LE(got.size(), c.fileSize) << c.what;
+            EXPECT_LT(got.size(), c.partialWhole.size()) << c.what;
+            EXPECT_TRUE(c.partialWhole.compare(0, got.size(), got) == 0) << c.what << ": not a prefix";
+        }
+    }
+}
+
+// Whatever a name holds, cat gets it as one literal file: no command runs (it would leave "y"),
+// nothing expands, and no option or standard input is read in its place.
+TEST(Faults, InputNamesAreTakenLiterally)
+{
+    struct Case {
+        std::string name, top; // top: the entry the name's file lies under; "" for the name itself
+    };
+    std::vector<Case> cases = {
+        {"(touch${IFS}y)", ""}, {"{a,b}", ""}, {"[ab]", ""}, {"a?", ""}, {"x&&touch${IFS}y", ""},
+        {"x||touch${IFS}y", ""}, {"x\\", ""}, {"\"", ""}, {"''", ""}, {"'$(touch${IFS}y)'", ""},
+        {"a=b", ""}, {"%s%n", ""}, {"^x", ""}, {"#x", ""}, {"x#y", ""}, {":,+@", ""}, {"\x1b[31m\a", ""},
+        {"'\\''", ""}, {"--", ""}, {"-e", ""}, {"-A", ""}, {"-'x", ""}, {"-;touch${IFS}y", ""},
+        {"sub/in", "sub"}, {"./in", "in"}, {"sub//in", "sub"}, {"-/in", "-"}, {"-/-", "-"}, {"sub/-n", "sub"},
+        {"@/in", "in"}, // '@' stands for the sandbox's absolute path
+    };
+    // 4,000 characters through nested directories; each component stays under 255 bytes.
+    std::string deep;
+    for (char c = 'a'; c < 'a' + 19; ++c)
+        deep += "-" + std::string(183, c) + "$(touch${IFS}y)/";
+    deep += std::string(200, 'z');
+    ASSERT_EQ(deep.size(), 4000u);
+    cases.push_back({deep, deep.substr(0, 199)});
+    for (Case& c : cases) {
+        Sandbox box;
+        if (c.name[0] == '@')
+            c.name = box.dir.string() + c.name.substr(1);
+        fs::path file = box.dir / (c.name[0] == '/' ? fs::path(c.name).filename() : fs::path(c.name));
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << kInput;
+        Outcome r = box.run(c.name + "\nneg coef perm\n");
+        const std::string shown = c.name.substr(0, 60);
+        EXPECT_EQ(r.status, 0) << shown << r.err;
+        EXPECT_EQ(r.out, prompts(4)) << shown;
+        EXPECT_EQ(r.err, "") << shown;
+        EXPECT_EQ(box.get("perm"), ppm("1 1", kPerm)) << shown;
+        EXPECT_EQ(box.files(), (std::set<std::string>{c.top.empty() ? c.name : c.top, "neg", "coef", "perm"}))
+            << shown;
+    }
+}
+
+TEST(Faults, SamplesConvertAsAtoiAndWrap)
+{
+    struct Case {
+        std::string token;
+        long long negative, coefficient, permuted;
+    };
+    const Case cases[] = {
+        {"2147483647", -2147483392, 255, 212}, {"2147483648", -2147483393, 0, 0},
+        {"-2147483648", -2147483393, 0, 0},    {"-2147483647", -2147483394, 0, 0},
+        {"-2147483649", -2147483392, 255, 212}, {"4294967296", 255, 0, 0},
+        {"4294967551", 0, 255, 212},           {"9223372036854775807", 256, 0, 0},
+        {"9223372036854775808", 256, 0, 0},    {"-9223372036854775809", 255, 0, 0},
+        {"18446744073709551615", 256, 0, 0},   {kNines, 256, 0, 0},
+        {"-" + kNines, 255, 0, 0},             {repeat("0", 99998) + "42", 213, 50, 41},
+        {"+" + repeat("0", 99999) + "7", 248, 8, 6}, {"7" + kMegaToken, 248, 8, 6},
+        {kMegaToken, 255, 0, 0},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.put("in", "P3 1 1 255 " + c.token); // the one sample stands for all three
+        Outcome r = box.run("in neg coef perm");
+        const std::string shown = c.token.substr(0, 30);
+        EXPECT_EQ(r.status, 0) << shown;
+        EXPECT_EQ(r.out, prompts(4)) << shown;
+        EXPECT_EQ(r.err, "") << shown;
+        EXPECT_EQ(box.get("neg"), ppm("1 1", same(c.negative))) << shown;
+        EXPECT_EQ(box.get("coef"), ppm("1 1", same(c.coefficient))) << shown;
+        EXPECT_EQ(box.get("perm"), ppm("1 1", same(c.permuted))) << shown;
+        EXPECT_EQ(box.files(), (std::set<std::string>{"in", "neg", "coef", "perm"})) << shown;
+    }
+}
+
+TEST(Faults, OddFilesStillLoad)
+{
+    struct Case {
+        const char* what;
+        std::string input, size, negative, coefficient, permuted;
+    };
+    const Case cases[] = {
+        {"CR line ends", "P3\r1 1\r255\r100 200 255\r", "1 1", kNeg, kCoef, kPerm},
+        {"CRLF with a comment line", "P3\r\n# by hand\r\n1 1\r\n255\r\n100 200 255\r\n", "1 1", kNeg, kCoef, kPerm},
+        {"1 MB token across reads", "P3 1 1 255 100 200 255" + kMegaToken, "1 1", kNeg, kCoef, kPerm},
+        {"1 MB token after the samples", kInput + " " + kMegaToken, "1 1", kNeg, kCoef, kPerm},
+        {"100,000-digit dimensions", "P3 " + kNines + " " + kNines + " 255 100 200 255", "-1 -1", kNeg, kCoef, kPerm},
+        {"100,000-digit width", "P3 " + kNines + " 5 255 1", "-1 5", "", "", ""},
+        {"100,000-digit negative width", "P3 -" + kNines + " 5 255 1", "0 5", "", "", ""},
+        {"width wrapping to 1", "P3 4294967297 1 255 100 200 255", "1 1", kNeg, kCoef, kPerm},
+        {"product exactly the smallest int", "P3 -2147483648 1 255 1", "-2147483648 1", "", "", ""},
+        {"signs and leading zeros", "P3 +0001 001 0255 0100 +200 00255", "1 1", kNeg, kCoef, kPerm},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.put("in", c.input);
+        Outcome r = box.run("in neg coef perm\n");
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.out, prompts(4)) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_EQ(box.get("neg"), ppm(c.size, c.negative)) << c.what;
+        EXPECT_EQ(box.get("coef"), ppm(c.size, c.coefficient)) << c.what;
+        EXPECT_EQ(box.get("perm"), ppm(c.size, c.permuted)) << c.what;
+        EXPECT_EQ(box.files(), (std::set<std::string>{"in", "neg", "coef", "perm"})) << c.what;
+    }
+}
+
+TEST(Faults, FilesThatAreRefused)
+{
+    // grep passes nothing of a file holding NUL bytes and says so; the loader then finds no magic.
+    const std::string binary = "grep: (standard input): binary file matches\n";
+    const std::string notPpm = "File in is not a ppm file.\n", tooLarge = "File in is too large.\n";
+    struct Case {
+        const char* what;
+        std::string input, out, err;
+    };
+    const Case cases[] = {
+        {"NUL in the magic", "P3\0 1 1 255 1 2 3"s, notPpm, binary},
+        {"NUL in a sample", "P3 1 1 255\n1 \0 3\n"s, notPpm, binary},
+        {"1 MB magic", "P3" + kMegaToken + " 1 1 255 1 2 3", notPpm, ""},
+        {"2^16 by 2^16", "P3 65536 65536 255 1", "", tooLarge},
+        {"2^16 by -2^16", "P3 65536 -65536 255 1", "", tooLarge},
+        {"just above the largest int", "P3 46341 46341 255 1", "", tooLarge},
+        {"just below the smallest int", "P3 -46341 46341 255 1", "", tooLarge},
+        {"largest by largest", "P3 2147483647 2147483647 255 1", "", tooLarge},
+        {"smallest by -1", "P3 -2147483648 -1 255 1", "", tooLarge},
+        {"wrapped width by -1", "P3 2147483648 -1 255 1", "", tooLarge},
+        {"100,000 digits by the smallest", "P3 " + kNines + " -2147483648 255 1", "", tooLarge},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.put("in", c.input);
+        Outcome r = box.run("in neg coef perm\n");
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out, prompts(1) + c.out) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        // The scratch file stays only when the magic is wrong.
+        std::set<std::string> files{"in"};
+        if (c.out == notPpm)
+            files.insert("ppmdumppppp");
+        EXPECT_EQ(box.files(), files) << c.what;
+    }
+}
+
+TEST(Faults, PixelsBeyondTheAddressSpace)
+{
+    // The sanitizer reserves terabytes of shadow memory at start-up, which no such limit allows.
+    if (kAddressSanitizer)
+        GTEST_SKIP() << "an address-space limit stops the sanitized executable before main";
+    for (const char* size : {"20000 20000", "46340 46340", "2147483647 1", "1 2147483647"}) {
+        Sandbox box;
+        box.put("in", std::string("P3 ") + size + " 255 1 2 3");
+        Outcome r = box.run("in neg coef perm\n", {0, rlim_t{1} << 30});
+        EXPECT_EQ(r.status, 1) << size;
+        EXPECT_EQ(r.out, prompts(1)) << size;
+        EXPECT_EQ(r.err, "File in is too large.\n") << size;
+        EXPECT_EQ(box.files(), std::set<std::string>{"in"}) << size;
+    }
+}
+
+TEST(Faults, AnswersAcrossBlanksAndEndOfInput)
+{
+    const std::map<std::string, std::string> all = {
+        {"n", ppm("1 1", kNeg)}, {"c", ppm("1 1", kCoef)}, {"p", ppm("1 1", kPerm)}};
+    struct Case {
+        std::string answers;
+        int given; // answers present before the input ends
+    };
+    const Case cases[] = {
+        {"\n\n\tin \r\n\v n\f\fc\r\n\r\np \n", 4}, {"in n c p and more words\n", 4}, {"in\nn\nc\np", 4},
+        {" \r\n\t", 0}, {"\r\nin\r\n", 1}, {"in\tn\r\n\r\n", 2}, {"in\nn\nc\n \t\r\n", 3}, {"in\vn\fc", 3},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.put("in", kInput);
+        Outcome r = box.run(c.answers);
+        std::map<std::string, std::string> saved;
+        for (const char* name : {"n", "c", "p"})
+            if (saved.size() + 1 < static_cast<size_t>(c.given))
+                saved[name] = all.at(name);
+        EXPECT_EQ(r.status, c.given == 4 ? 0 : 1) << c.answers;
+        EXPECT_EQ(r.out, prompts(c.given == 4 ? 4 : c.given + 1)) << c.answers;
+        EXPECT_EQ(r.err, c.given == 4 ? "" : "No file name was given.\n") << c.answers;
+        EXPECT_EQ(box.files(), keysOf(saved, {"in"})) << c.answers;
+        for (const auto& [name, bytes] : saved)
+            EXPECT_EQ(box.get(name), bytes) << c.answers;
+    }
+}
+
+} // namespace
