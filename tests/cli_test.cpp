@@ -43,17 +43,8 @@ TEST(Cli, LoadsAsTheFormatSays)
         {"CRLF line ends", "P3\r\n1 1\r\n255\r\n100 200 255\r\n", ppm("1 1", "155 55 0 "),
          ppm("1 1", "120 240 255 "), ppm("1 1", "212 99 199 ")},
     };
-    for (const Case& c : cases) {
-        Sandbox box;
-        box.put("in", c.input);
-        Outcome r = box.run("in neg coef perm");
-        EXPECT_EQ(r.status, 0) << c.what;
-        EXPECT_EQ(r.out, prompts(4)) << c.what;
-        EXPECT_EQ(box.get("neg"), c.negative) << c.what;
-        EXPECT_EQ(box.get("coef"), c.coefficient) << c.what;
-        EXPECT_EQ(box.get("perm"), c.permuted) << c.what;
-        EXPECT_FALSE(fs::exists(box.dir / "ppmdumppppp")) << c.what;
-    }
+    for (const Case& c : cases)
+        expectThreeImages(c.what, c.input, c.negative, c.coefficient, c.permuted);
 }
 
 TEST(Cli, AnswersReuseNames)

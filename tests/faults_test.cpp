@@ -197,18 +197,8 @@ TEST(Faults, OddFilesStillLoad)
         {"product exactly the smallest int", "P3 -2147483648 1 255 1", "-2147483648 1", "", "", ""},
         {"signs and leading zeros", "P3 +0001 001 0255 0100 +200 00255", "1 1", kNeg, kCoef, kPerm},
     };
-    for (const Case& c : cases) {
-        Sandbox box;
-        box.put("in", c.input);
-        Outcome r = box.run("in neg coef perm\n");
-        EXPECT_EQ(r.status, 0) << c.what;
-        EXPECT_EQ(r.out, prompts(4)) << c.what;
-        EXPECT_EQ(r.err, "") << c.what;
-        EXPECT_EQ(box.get("neg"), ppm(c.size, c.negative)) << c.what;
-        EXPECT_EQ(box.get("coef"), ppm(c.size, c.coefficient)) << c.what;
-        EXPECT_EQ(box.get("perm"), ppm(c.size, c.permuted)) << c.what;
-        EXPECT_EQ(box.files(), (std::set<std::string>{"in", "neg", "coef", "perm"})) << c.what;
-    }
+    for (const Case& c : cases)
+        expectThreeImages(c.what, c.input, ppm(c.size, c.negative), ppm(c.size, c.coefficient), ppm(c.size, c.permuted));
 }
 
 TEST(Faults, FilesThatAreRefused)

@@ -1,6 +1,8 @@
 // Runs the real ppmtool in a fresh directory and reports its streams, status and files.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -108,5 +110,22 @@ struct Sandbox {
         return r;
     }
 };
+
+// Runs ppmtool on `input` with the outputs neg, coef and perm, and expects a
+// complete, silent run that left exactly these bytes in them.
+inline void expectThreeImages(const std::string& what, const std::string& input, const std::string& negative,
+                              const std::string& coefficient, const std::string& permuted)
+{
+    Sandbox box;
+    box.put("in", input);
+    Outcome r = box.run("in neg coef perm\n");
+    EXPECT_EQ(r.status, 0) << what;
+    EXPECT_EQ(r.out, prompts(4)) << what;
+    EXPECT_EQ(r.err, "") << what;
+    EXPECT_EQ(box.get("neg"), negative) << what;
+    EXPECT_EQ(box.get("coef"), coefficient) << what;
+    EXPECT_EQ(box.get("perm"), permuted) << what;
+    EXPECT_EQ(box.files(), (std::set<std::string>{"in", "neg", "coef", "perm"})) << what;
+}
 
 } // namespace sandbox
