@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -49,18 +51,106 @@ int32_t nextValue(Reader& in, Token& last)
     return last.value;
 }
 
-[[gnu::flatten]] void readSamples(Reader& in, Token& last, Color* pixels, int32_t count)
+// Samples are numbered through the array: r, g and b of pixel 0, then of pixel 1...
+void setSample(Color* pixels, uint64_t at, int32_t v)
 {
-    for (int32_t i = 0; i < count; ++i) {
-        if (in.exhausted) {
-            std::fill(pixels + i, pixels + count, C_new(last.value, last.value, last.value));
-            return;
-        }
-        int32_t r = nextValue(in, last);
-        int32_t g = nextValue(in, last);
-        int32_t b = nextValue(in, last);
-        pixels[i] = C_new(r, g, b);
+    Color& c = pixels[at / 3];
+    switch (at % 3) {
+    case 0:
+        c.r = v;
+        break;
+    case 1:
+        c.g = v;
+        break;
+    default:
+        c.b = v;
     }
+}
+
+// Reads samples [first, end); gives how many were read, fewer only when the input ran out.
+[[gnu::flatten]] uint64_t readSamples(Reader& in, Token& last, Color* pixels, uint64_t first, uint64_t end)
+{
+    uint64_t at = first;
+    int32_t v;
+    // The end of a pixel another reader began.
+    for (; at < end && at % 3 != 0; ++at) {
+        if (R_values(in, &v, 1, last) == 0)
+            return at - first;
+        setSample(pixels, at, v);
+    }
+    constexpr uint64_t kBatch = 3 * 512;
+    int32_t samples[kBatch];
+    while (end - at >= 3) {
+        auto wanted = static_cast<size_t>(std::min(kBatch, (end - at) / 3 * 3));
+        size_t got = R_values(in, samples, wanted, last);
+        Color* pixel = pixels + at / 3;
+        size_t j = 0;
+        for (; j + 3 <= got; j += 3)
+            *pixel++ = C_new(samples[j], samples[j + 1], samples[j + 2]);
+        for (; j < got; ++j)
+            setSample(pixels, at + j, samples[j]);
+        at += got;
+        if (got < wanted)
+            return at - first;
+    }
+    for (; at < end; ++at) {
+        if (R_values(in, &v, 1, last) == 0)
+            return at - first;
+        setSample(pixels, at, v);
+    }
+    return at - first;
+}
+
+void fillSamples(Color* pixels, uint64_t first, uint64_t end, int32_t v)
+{
+    for (; first < end && first % 3 != 0; ++first)
+        setSample(pixels, first, v);
+    if (first < end / 3 * 3)
+        std::fill(pixels + first / 3, pixels + end / 3, C_new(v, v, v));
+    for (first = std::max(first, end / 3 * 3); first < end; ++first)
+        setSample(pixels, first, v);
+}
+
+// What the second reader of a split input did.
+struct SecondPart {
+    bool counted = false; // the first part was passed over whole
+    uint64_t first = 0;   // the tokens in the first part: the first sample read here
+    uint64_t got = 0;
+    Token last{};
+};
+
+// A large input is read from two places at once: the second part on another
+// thread, which first counts the first part's tokens to learn where its
+// samples go. Every sample ends up as a single reader would have left it.
+void readAllSamples(Reader& in, Token& last, Color* pixels, uint64_t total)
+{
+    constexpr uint64_t kWorthAThread = 256 << 10; // bytes: far more than a thread costs
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReadChunk]);
+    R_Split split;
+    SecondPart second;
+    std::thread thread;
+    if (buffer != nullptr && R_split(in, kWorthAThread, buffer.get(), kReadChunk, split)) {
+        try {
+            thread = std::thread([&split, &second, pixels, total] {
+                second.counted = R_skip(split.rest, split.firstBytes, second.first);
+                if (second.counted && second.first < total)
+                    second.got = readSamples(split.rest, second.last, pixels, second.first, total);
+            });
+            R_limit(in, split.firstBytes);
+        } catch (const std::system_error&) {
+        }
+    }
+    uint64_t got = readSamples(in, last, pixels, 0, total);
+    if (thread.joinable()) {
+        thread.join();
+        // The second part follows on only from a first part read to its end.
+        if (second.counted && got == std::min(second.first, total)) {
+            got += second.got;
+            if (second.got > 0)
+                last = second.last;
+        }
+    }
+    fillSamples(pixels, got, total, last.value);
 }
 
 struct PixelArray {
@@ -91,7 +181,7 @@ void readSamplesPrefaulted(Reader& in, Token& last, PixelArray array, int32_t co
         } catch (const std::system_error&) {
         }
     }
-    readSamples(in, last, array.pixels, count);
+    readAllSamples(in, last, array.pixels, 3 * static_cast<uint64_t>(count));
     if (prefault.joinable())
         prefault.join();
 }

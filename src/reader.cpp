@@ -1,5 +1,9 @@
 #include "reader.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -81,13 +85,21 @@ bool agreesWithMagic(size_t at, const char* p, const char* end)
     return true;
 }
 
+// Reads the next chunk; false, with the reader exhausted, at the input's end.
+// A failed read ends the input as the end of the file does.
 bool refill(Reader& in)
 {
-    if (in.exhausted || in.file == nullptr) {
-        in.exhausted = true;
-        return false;
+    size_t wanted = static_cast<size_t>(std::min<uint64_t>(in.capacity, in.remaining));
+    size_t n = 0;
+    if (in.exhausted || wanted == 0) {
+    } else if (in.file != nullptr) {
+        n = std::fread(in.buffer, 1, wanted, in.file);
+    } else if (in.fd >= 0) {
+        ssize_t got = pread(in.fd, in.buffer, wanted, in.offset);
+        n = got > 0 ? static_cast<size_t>(got) : 0;
+        in.offset += static_cast<int64_t>(n);
     }
-    size_t n = std::fread(in.buffer, 1, in.capacity, in.file);
+    in.remaining -= n;
     if (n == 0) {
         in.exhausted = true;
         return false;
@@ -122,6 +134,38 @@ uint64_t spaceMask(const char* p)
     return mask;
 }
 
+// Bit i set when p[i] is a decimal digit, for 64 readable bytes at p.
+uint64_t digitMask(const char* p)
+{
+    uint64_t mask = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
+    for (int i = 0; i < 4; ++i) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        __m128i above = _mm_sub_epi8(bytes, zero);
+        __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(above, nine), above);
+        mask |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(digit))) << (16 * i);
+    }
+#else
+    for (int i = 0; i < kBlock; ++i)
+        mask |= static_cast<uint64_t>(static_cast<unsigned char>(p[i] - '0') <= 9) << i;
+#endif
+    return mask;
+}
+
+// The value of 1 to 4 digits at p, with four bytes readable at p.
+int32_t shortDigitsValue(const char* p, unsigned length)
+{
+    uint32_t bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    if constexpr (std::endian::native != std::endian::little)
+        bytes = __builtin_bswap32(bytes);
+    // Borrows only run towards later bytes, which the shift drops.
+    uint32_t digits = (bytes - 0x30303030) << (8 * (4 - length));
+    digits = (digits * 10 + (digits >> 8)) & 0x00FF00FF;
+    return static_cast<int32_t>((digits * 100 + (digits >> 16)) & 0xFFFF);
+}
+
 // The value of `length` (1 to 8) bytes at p when all are digits, with at least
 // eight bytes readable at p; false otherwise. The bytes are converted at once.
 bool digitsValue(const char* p, unsigned length, int32_t& value)
@@ -152,12 +196,17 @@ bool digitsValue(const char* p, unsigned length, int32_t& value)
 
 Reader R_open(FILE* file, char* buffer, size_t capacity)
 {
-    return Reader{file, buffer, capacity, buffer, buffer, false, nullptr, 0};
+    return Reader{file, -1, 0, UINT64_MAX, buffer, capacity, buffer, buffer, false, nullptr, 0};
 }
 
 Reader R_memory(const char* data, size_t size)
 {
-    return Reader{nullptr, nullptr, 0, data, data + size, false, nullptr, 0};
+    return Reader{nullptr, -1, 0, 0, nullptr, 0, data, data + size, false, nullptr, 0};
+}
+
+Reader R_descriptor(int fd, int64_t offset, char* buffer, size_t capacity)
+{
+    return Reader{nullptr, fd, offset, UINT64_MAX, buffer, capacity, buffer, buffer, false, nullptr, 0};
 }
 
 namespace {
@@ -198,17 +247,38 @@ bool nextByBytes(Reader& in, Token& token)
 
 } // namespace
 
+namespace {
+
+// The value and kind of a token of `length` bytes at t lying wholly inside the
+// current block, with eight bytes readable at t.
+Token blockToken(const char* t, unsigned length)
+{
+    Token token{0, false};
+    if (length <= 8 && digitsValue(t, length, token.value))
+        return token;
+    Conversion conversion;
+    feed(conversion, t, t + length);
+    return Token{finish(conversion), length == 2 && t[0] == 'P' && t[1] == '3'};
+}
+
+// Starts the block at in.cur; false when too little of the chunk is left for one.
+bool startBlock(Reader& in)
+{
+    if (in.end - in.cur < kBlock + 8)
+        return false;
+    in.block = in.cur;
+    in.spaces = spaceMask(in.cur);
+    return true;
+}
+
+} // namespace
+
 bool R_next(Reader& in, Token& token)
 {
     for (;;) {
         const char* p = in.cur;
-        if (in.block == nullptr || p >= in.block + kBlock) {
-            // Near the chunk's end, where a block would not fit, byte by byte.
-            if (in.end - p < kBlock + 8)
-                return nextByBytes(in, token);
-            in.block = p;
-            in.spaces = spaceMask(p);
-        }
+        if ((in.block == nullptr || p >= in.block + kBlock) && !startBlock(in))
+            return nextByBytes(in, token);
         auto at = static_cast<unsigned>(p - in.block);
         uint64_t text = ~in.spaces >> at;
         if (text == 0) {
@@ -224,17 +294,64 @@ bool R_next(Reader& in, Token& token)
             return nextByBytes(in, token);
         }
         auto length = static_cast<unsigned>(std::countr_zero(after));
-        const char* t = in.block + start;
-        in.cur = t + length;
-        if (length <= 8 && digitsValue(t, length, token.value)) {
-            token.magic = false;
-        } else {
-            Conversion conversion;
-            feed(conversion, t, t + length);
-            token = Token{finish(conversion), length == 2 && t[0] == 'P' && t[1] == '3'};
-        }
+        in.cur = in.block + start + length;
+        token = blockToken(in.block + start, length);
         return true;
     }
+}
+
+size_t R_values(Reader& in, int32_t* values, size_t count, Token& last)
+{
+    size_t n = 0;
+    while (n < count) {
+        if ((in.block == nullptr || in.cur >= in.block + kBlock) && !startBlock(in)) {
+            if (!R_next(in, last))
+                return n;
+            values[n++] = last.value;
+            continue;
+        }
+        // The cursor never stands inside a token, so a token starts at every
+        // text byte past it that follows whitespace or opens the block.
+        const char* block = in.block;
+        uint64_t spaces = in.spaces;
+        auto at = static_cast<unsigned>(in.cur - block);
+        uint64_t starts = ~spaces & (spaces << 1 | 1) & (~uint64_t{0} << at);
+        // A token running up to the block's end may go on past it.
+        uint64_t open = 0;
+        if ((spaces >> 63) == 0 && starts != 0) {
+            open = uint64_t{1} << (63 - std::countl_zero(starts));
+            starts &= ~open;
+        }
+        // Text other than digits, or five text bytes in a row, means a block
+        // whose tokens are not all numbers of at most four digits.
+        uint64_t text = ~spaces & (~uint64_t{0} << at) & (open - 1);
+        uint64_t five = text & text >> 1;
+        five &= five >> 2;
+        five &= text >> 4;
+        bool allShort = (text & ~digitMask(block)) == 0 && five == 0;
+        Token token = last;
+        for (; starts != 0; starts &= starts - 1) {
+            auto start = static_cast<unsigned>(std::countr_zero(starts));
+            auto length = static_cast<unsigned>(std::countr_zero(spaces >> start));
+            token = allShort ? Token{shortDigitsValue(block + start, length), false} : blockToken(block + start, length);
+            values[n++] = token.value;
+            if (n == count) {
+                in.cur = block + start + length;
+                last = token;
+                return n;
+            }
+        }
+        last = token;
+        in.cur = block + kBlock;
+        if (open != 0) {
+            in.cur = block + std::countr_zero(open);
+            in.block = nullptr;
+            if (!R_next(in, last))
+                return n;
+            values[n++] = last.value;
+        }
+    }
+    return n;
 }
 
 int32_t R_atoi(const char* token, size_t n)
@@ -242,4 +359,101 @@ int32_t R_atoi(const char* token, size_t n)
     Conversion conversion;
     feed(conversion, token, token + n);
     return finish(conversion);
+}
+
+namespace {
+
+// How far past the middle a cut may be looked for: a token longer than this
+// there leaves the input whole.
+constexpr size_t kCutWindow = 4096;
+
+// The offset of the first whitespace byte in `window`, or its size if none.
+size_t firstSpace(const char* window, size_t size)
+{
+    return static_cast<size_t>(std::find_if(window, window + size, isSpace) - window);
+}
+
+} // namespace
+
+bool R_split(const Reader& in, uint64_t minBytes, char* buffer, size_t capacity, R_Split& split)
+{
+    if (in.exhausted)
+        return false;
+    auto held = static_cast<uint64_t>(in.end - in.cur);
+    if (in.file == nullptr && in.fd < 0) {
+        if (held < minBytes)
+            return false;
+        size_t middle = held / 2;
+        size_t window = std::min<size_t>(kCutWindow, held - middle);
+        size_t space = firstSpace(in.cur + middle, window);
+        if (space == window)
+            return false;
+        split = {R_memory(in.cur, held), middle + space};
+        return true;
+    }
+    // A stream that is a regular file can be read again from any offset.
+    int fd = in.file != nullptr ? fileno(in.file) : in.fd;
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    int64_t consumed = in.file != nullptr ? ftello(in.file) : in.offset;
+    if (consumed < 0)
+        return false;
+    int64_t here = consumed - static_cast<int64_t>(held);
+    uint64_t inFile = static_cast<uint64_t>(std::max<int64_t>(status.st_size - here, 0));
+    // What is held and what the stream may still give; the sum never overflows.
+    uint64_t left = in.remaining < inFile ? std::min(inFile, in.remaining + held) : inFile;
+    if (left < minBytes)
+        return false;
+    char window[kCutWindow];
+    uint64_t middle = left / 2;
+    ssize_t got = pread(fd, window, sizeof window, here + static_cast<int64_t>(middle));
+    if (got <= 0)
+        return false;
+    size_t space = firstSpace(window, static_cast<size_t>(got));
+    if (space == static_cast<size_t>(got) || middle + space >= left)
+        return false;
+    split = {R_descriptor(fd, here, buffer, capacity), middle + space};
+    split.rest.remaining = left;
+    return true;
+}
+
+void R_limit(Reader& in, uint64_t bytes)
+{
+    auto held = static_cast<uint64_t>(in.end - in.cur);
+    if (bytes <= held) {
+        in.end = in.cur + bytes;
+        in.remaining = 0;
+        in.block = nullptr; // its mask may reach past the new end
+    } else {
+        in.remaining = std::min(in.remaining, bytes - held);
+    }
+}
+
+bool R_skip(Reader& in, uint64_t bytes, uint64_t& tokens)
+{
+    tokens = 0;
+    in.block = nullptr;
+    bool afterSpace = true; // the cursor never stands inside a token
+    while (bytes > 0) {
+        if (in.cur == in.end && !refill(in))
+            return false;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(bytes, static_cast<uint64_t>(in.end - in.cur)));
+        const char* p = in.cur;
+        const char* stop = p + n;
+        // Whole blocks a mask at a time; a token starts at text after whitespace.
+        for (; stop - p >= kBlock; p += kBlock) {
+            uint64_t spaces = spaceMask(p);
+            tokens += static_cast<unsigned>(std::popcount(~spaces & (spaces << 1 | uint64_t{afterSpace})));
+            afterSpace = (spaces >> 63) != 0;
+        }
+        for (; p != stop; ++p) {
+            bool space = isSpace(*p);
+            tokens += !space && afterSpace;
+            afterSpace = space;
+        }
+        in.cur = stop;
+        bytes -= n;
+    }
+    return true;
 }

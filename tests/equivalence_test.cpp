@@ -66,25 +66,47 @@ std::string fast(Reader& in)
     return bytes;
 }
 
+// The same bytes from memory, from a stream without a descriptor, and from a
+// file: large inputs from memory or a file are read in two parts at once.
+void expectReferenceBytes(const std::string& text, const std::string& expected)
+{
+    Reader memory = R_memory(text.data(), text.size());
+    EXPECT_EQ(fast(memory), expected) << "memory";
+
+    // Chunks of an odd size put chunk ends inside tokens and whitespace runs.
+    std::vector<char> buffer(4099);
+    FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    ASSERT_NE(stream, nullptr);
+    Reader chunked = R_open(stream, buffer.data(), buffer.size());
+    EXPECT_EQ(fast(chunked), expected) << "stream";
+    std::fclose(stream);
+
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+    std::rewind(file);
+    Reader fromFile = R_open(file, buffer.data(), buffer.size());
+    EXPECT_EQ(fast(fromFile), expected) << "file";
+    std::fclose(file);
+}
+
 TEST(Equivalence, FastPathsGiveTheReferenceBytes)
 {
     std::mt19937 rng(12345);
     const int width = 300, height = 400;
     // A complete list, and one that runs out two thirds of the way.
     for (size_t tokens : {size_t{3} * width * height + 10, size_t{2} * width * height}) {
+        SCOPED_TRACE(tokens);
         std::string text = randomImage(rng, width, height, tokens);
-        std::string expected = reference(text);
-
-        Reader memory = R_memory(text.data(), text.size());
-        EXPECT_EQ(fast(memory), expected) << tokens;
-
-        // Chunks of an odd size put chunk ends inside tokens and whitespace runs.
-        FILE* file = fmemopen(text.data(), text.size(), "r");
-        ASSERT_NE(file, nullptr);
-        std::vector<char> buffer(4099);
-        Reader chunked = R_open(file, buffer.data(), buffer.size());
-        EXPECT_EQ(fast(chunked), expected) << tokens;
-        std::fclose(file);
+        expectReferenceBytes(text, reference(text));
+    }
+    // Whitespace filling one half: a part of the input with no token at all.
+    std::string text = randomImage(rng, width, height, size_t{width} * height);
+    std::string blank(text.size() + 1000, ' ');
+    size_t header = std::string("P3 300 400 255").size();
+    for (const std::string& spaced : {text + blank, text.substr(0, header) + blank + text.substr(header)}) {
+        SCOPED_TRACE(spaced.size());
+        expectReferenceBytes(spaced, reference(spaced));
     }
 }
 

@@ -80,3 +80,75 @@ TEST(Reader, EmptyAndBlankInputsHoldNoToken)
 }
 
 } // namespace
+
+namespace {
+
+// Where a reader gets its bytes from, for running one case over each source.
+struct Source {
+    const char* name;
+    size_t capacity; // 0 for bytes in memory
+};
+
+TEST(Reader, SplitInputReadsAsOneReaderWould)
+{
+    std::string numbers;
+    for (int i = 0; i < 2000; ++i)
+        numbers += std::to_string(i * 7919 % 1000) + (i % 7 != 0 ? " " : "\r\n") + (i % 13 == 0 ? "x1 -4 P3 " : "");
+    const std::string half = numbers.substr(0, numbers.size() / 2);
+    struct Case {
+        const char* name;
+        std::string text;
+        bool splits;
+    };
+    const Case cases[] = {
+        {"numbers", numbers, true},
+        {"a long token across the middle", "P3 5 " + std::string(3000, '7') + " 6", true},
+        {"no whitespace near the middle", "P3 1 " + std::string(9000, '8') + " 2", false},
+        {"whitespace after the middle", "P3 " + half + std::string(numbers.size(), ' '), true},
+        {"whitespace before the middle", "P3 " + std::string(numbers.size(), '\n') + half, true},
+        {"a cut inside the block being read", "P3 " + numbers.substr(0, 110), true},
+        {"too short", "P3 1", false},
+    };
+    const Source sources[] = {{"memory", 0}, {"file in small chunks", 100}, {"file in one chunk", 1 << 16}};
+    for (const Case& c : cases) {
+        Reader whole = R_memory(c.text.data(), c.text.size());
+        const std::vector<Token> expected = readAll(whole);
+        for (const Source& source : sources) {
+            SCOPED_TRACE(std::string(c.name) + ", " + source.name);
+            FILE* file = nullptr;
+            std::vector<char> buffer(source.capacity), restBuffer(64);
+            Reader in = R_memory(c.text.data(), c.text.size());
+            if (source.capacity > 0) {
+                file = std::tmpfile();
+                ASSERT_NE(file, nullptr);
+                std::fputs(c.text.c_str(), file);
+                std::rewind(file);
+                in = R_open(file, buffer.data(), buffer.size());
+            }
+            // Split after the first token, as the loader splits after the header.
+            std::vector<Token> tokens(1);
+            ASSERT_TRUE(R_next(in, tokens[0]));
+            R_Split split;
+            ASSERT_EQ(R_split(in, 2, restBuffer.data(), restBuffer.size(), split), c.splits);
+            if (c.splits) {
+                R_limit(in, split.firstBytes);
+                std::vector<Token> first = readAll(in);
+                uint64_t counted = 0;
+                ASSERT_TRUE(R_skip(split.rest, split.firstBytes, counted));
+                EXPECT_EQ(counted, first.size());
+                tokens.insert(tokens.end(), first.begin(), first.end());
+            }
+            std::vector<Token> rest = readAll(c.splits ? split.rest : in);
+            tokens.insert(tokens.end(), rest.begin(), rest.end());
+            ASSERT_EQ(tokens.size(), expected.size());
+            for (size_t i = 0; i < tokens.size(); ++i) {
+                EXPECT_EQ(tokens[i].value, expected[i].value) << i;
+                EXPECT_EQ(tokens[i].magic, expected[i].magic) << i;
+            }
+            if (file != nullptr)
+                std::fclose(file);
+        }
+    }
+}
+
+} // namespace
