@@ -266,12 +266,16 @@ bool PPM_write(FILE* file, const Color* pixels, PPM ppm)
     W_number(out, ppm.width, ' ');
     W_number(out, ppm.height, '\n');
     W_number(out, 255, '\n');
-    for (int32_t i = 0; i < ppm.nbPixels; ++i) {
+    for (int32_t i = 0; i < ppm.nbPixels;) {
         if (!W_reserve(out))
             return false;
-        W_sample(out, pixels[i].r);
-        W_sample(out, pixels[i].g);
-        W_sample(out, pixels[i].b);
+        char* at = W_cursor(out);
+        for (const char* end = W_chunkEnd(out); i < ppm.nbPixels && at < end; ++i) {
+            at = W_put(at, pixels[i].r);
+            at = W_put(at, pixels[i].g);
+            at = W_put(at, pixels[i].b);
+        }
+        W_advance(out, at);
     }
     return W_flush(out);
 }

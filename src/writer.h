@@ -77,12 +77,32 @@ inline void W_number(Writer& out, int32_t v, char separator)
     out.used += static_cast<size_t>(end - at);
 }
 
-// Appends v in decimal and a space, within reserved room.
-inline void W_sample(Writer& out, int32_t v)
+// Appends v in decimal and a space at `at`, within reserved room; returns the
+// end. Hot loops keep their own cursor, which stores into the buffer cannot
+// be taken to change, and write it back with W_advance.
+inline char* W_put(char* at, int32_t v)
 {
-    if (static_cast<uint32_t>(v) >= 256)
-        return W_number(out, v, ' ');
+    if (static_cast<uint32_t>(v) >= 256) {
+        at = std::to_chars(at, at + kNumberRoom, v).ptr;
+        *at++ = ' ';
+        return at;
+    }
     const writer_detail::Decimal& d = writer_detail::kSmall[static_cast<uint32_t>(v)];
-    std::memcpy(out.buffer + out.used, d.text, sizeof d.text);
-    out.used += d.length;
+    std::memcpy(at, d.text, sizeof d.text);
+    return at + d.length;
+}
+
+// Where the bytes appended next go, and the end of the chunk being filled:
+// appending may go past it by kWriterSlack bytes.
+inline char* W_cursor(const Writer& out)
+{
+    return out.buffer + out.used;
+}
+inline const char* W_chunkEnd(const Writer& out)
+{
+    return out.buffer + out.chunk;
+}
+inline void W_advance(Writer& out, const char* cursor)
+{
+    out.used = static_cast<size_t>(cursor - out.buffer);
 }
