@@ -95,6 +95,24 @@ TEST(Image, TransformsEveryElementInPlace)
     EXPECT_EQ(pixels[1], C_new(1, 0, 0));
 }
 
+// Large arrays are transformed in two parts at once: every element, the
+// middle ones included, must still be transformed exactly once.
+TEST(Image, LargeArraysTransformEveryElementOnce)
+{
+    for (int32_t count : {(1 << 20) - 1, 1 << 20, (1 << 20) + 1, 3 << 19}) {
+        std::vector<Color> pixels(static_cast<size_t>(count));
+        for (int32_t i = 0; i < count; ++i)
+            pixels[static_cast<size_t>(i)] = C_new(i % 300, i % 7, -i % 5);
+        std::vector<Color> expected = pixels;
+        for (Color& c : expected)
+            c = C_permute(C_multiply(C_negative(c), 1.2f));
+        I_negative(pixels.data(), count);
+        I_coef(pixels.data(), count, 1.2f);
+        I_permute(pixels.data(), count);
+        EXPECT_EQ(pixels, expected) << count;
+    }
+}
+
 TEST(Image, NonPositiveCountTouchesNothing)
 {
     I_negative(nullptr, 0);
