@@ -12,16 +12,17 @@ using namespace std::string_literals;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
+// Address and thread sanitizers reserve terabytes of shadow memory at start-up.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kShadowMemory = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kShadowMemory = true;
 #else
-constexpr bool kAddressSanitizer = false;
+constexpr bool kShadowMemory = false;
 #endif
 #else
-constexpr bool kAddressSanitizer = false;
+constexpr bool kShadowMemory = false;
 #endif
 
 std::string repeat(const std::string& s, size_t n)
@@ -240,8 +241,8 @@ TEST(Faults, FilesThatAreRefused)
 
 TEST(Faults, PixelsBeyondTheAddressSpace)
 {
-    // The sanitizer reserves terabytes of shadow memory at start-up, which no such limit allows.
-    if (kAddressSanitizer)
+    // No such limit leaves room for a sanitizer's shadow memory.
+    if (kShadowMemory)
         GTEST_SKIP() << "an address-space limit stops the sanitized executable before main";
     for (const char* size : {"20000 20000", "46340 46340", "2147483647 1", "1 2147483647"}) {
         Sandbox box;
