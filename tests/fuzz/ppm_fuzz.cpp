@@ -44,12 +44,56 @@ void checkSameImage(const PPM& a, const PPM& b)
         CHECK(same(a.pixels[i], b.pixels[i]));
 }
 
+// Every value left in the reader, taken in batches of 1, 2, 3... tokens so
+// that batches end at every place in a block.
+std::vector<int32_t> valuesInBatches(Reader& in)
+{
+    std::vector<int32_t> values;
+    Token last{};
+    for (size_t batch = 1;; ++batch) {
+        size_t had = values.size();
+        values.resize(had + batch);
+        size_t got = R_values(in, values.data() + had, batch, last);
+        values.resize(had + got);
+        if (got < batch)
+            return values;
+    }
+}
+
+// Read in bulk, and read from two places at once, the tokens are those that
+// are read one by one.
+void checkBulkAndSplitReads(const std::string& text)
+{
+    std::vector<int32_t> expected;
+    Reader one = R_memory(text.data(), text.size());
+    for (Token t; R_next(one, t);)
+        expected.push_back(t.value);
+
+    Reader bulk = R_memory(text.data(), text.size());
+    CHECK(valuesInBatches(bulk) == expected);
+
+    Reader in = R_memory(text.data(), text.size());
+    R_Split split;
+    char unused[1];
+    if (!R_split(in, 1, unused, sizeof unused, split))
+        return;
+    R_limit(in, split.firstBytes);
+    std::vector<int32_t> values = valuesInBatches(in);
+    uint64_t counted = 0;
+    CHECK(R_skip(split.rest, split.firstBytes, counted));
+    CHECK(counted == values.size());
+    std::vector<int32_t> second = valuesInBatches(split.rest);
+    values.insert(values.end(), second.begin(), second.end());
+    CHECK(values == expected);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
     checkTokens(text);
+    checkBulkAndSplitReads(text);
 
     Reader memory = R_memory(text.data(), text.size());
     PPM_Parsed parsed = PPM_parse(memory, kMaxPixels);
