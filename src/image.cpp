@@ -12,15 +12,17 @@ template <class Transform>
 void inHalves(Color* pixels, int32_t count, Transform transform)
 {
     constexpr int32_t kWorthAThread = 1 << 20;
-    int32_t half = count / 2;
+    Color* end = pixels + (count > 0 ? count : 0);
+    Color* middle = end;
     std::thread second;
     if (count >= kWorthAThread) {
         try {
-            second = std::thread(transform, pixels + half, pixels + count);
+            second = std::thread(transform, pixels + count / 2, end);
+            middle = pixels + count / 2;
         } catch (const std::system_error&) {
         }
     }
-    transform(pixels, second.joinable() ? pixels + half : pixels + (count > 0 ? count : 0));
+    transform(pixels, middle);
     if (second.joinable())
         second.join();
 }

@@ -73,33 +73,21 @@ void setSample(Color* pixels, uint64_t at, int32_t v)
 // Reads samples [first, end); gives how many were read, fewer only when the input ran out.
 [[gnu::flatten]] uint64_t readSamples(Reader& in, Token& last, Color* pixels, uint64_t first, uint64_t end)
 {
-    uint64_t at = first;
-    int32_t v;
-    // The end of a pixel another reader began.
-    for (; at < end && at % 3 != 0; ++at) {
-        if (R_values(in, &v, 1, last) == 0)
-            return at - first;
-        setSample(pixels, at, v);
-    }
     constexpr uint64_t kBatch = 3 * 512;
     int32_t samples[kBatch];
-    while (end - at >= 3) {
-        auto wanted = static_cast<size_t>(std::min(kBatch, (end - at) / 3 * 3));
+    uint64_t at = first;
+    while (at < end) {
+        // Single samples where a pixel is begun or left for another reader.
+        auto wanted = static_cast<size_t>(at % 3 != 0 || end - at < 3 ? 1 : std::min(kBatch, (end - at) / 3 * 3));
         size_t got = R_values(in, samples, wanted, last);
-        Color* pixel = pixels + at / 3;
         size_t j = 0;
-        for (; j + 3 <= got; j += 3)
+        for (Color* pixel = pixels + at / 3; j + 3 <= got; j += 3)
             *pixel++ = C_new(samples[j], samples[j + 1], samples[j + 2]);
         for (; j < got; ++j)
             setSample(pixels, at + j, samples[j]);
         at += got;
         if (got < wanted)
-            return at - first;
-    }
-    for (; at < end; ++at) {
-        if (R_values(in, &v, 1, last) == 0)
-            return at - first;
-        setSample(pixels, at, v);
+            break;
     }
     return at - first;
 }

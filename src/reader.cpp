@@ -114,43 +114,32 @@ bool refill(Reader& in)
 // follows from bit operations, not from a byte-by-byte walk.
 constexpr ptrdiff_t kBlock = 64;
 
-// Bit i set when p[i] is whitespace, for 64 readable bytes at p.
-uint64_t spaceMask(const char* p)
+// For 64 readable bytes at p, bit i of `spaces` set when p[i] is whitespace and
+// bit i of `digits` when it is a decimal digit, from one pass over the bytes.
+void markBlock(const char* p, uint64_t& spaces, uint64_t& digits)
 {
-    uint64_t mask = 0;
+    spaces = 0;
+    digits = 0;
 #ifdef __SSE2__
     const __m128i blank = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), four = _mm_set1_epi8(4);
-    for (int i = 0; i < 4; ++i) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-        // '\t' to '\r' are the five bytes whose distance above '\t' is at most 4.
-        __m128i above = _mm_sub_epi8(bytes, tab);
-        __m128i space = _mm_or_si128(_mm_cmpeq_epi8(bytes, blank), _mm_cmpeq_epi8(_mm_min_epu8(above, four), above));
-        mask |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(space))) << (16 * i);
-    }
-#else
-    for (int i = 0; i < kBlock; ++i)
-        mask |= static_cast<uint64_t>(isSpace(p[i])) << i;
-#endif
-    return mask;
-}
-
-// Bit i set when p[i] is a decimal digit, for 64 readable bytes at p.
-uint64_t digitMask(const char* p)
-{
-    uint64_t mask = 0;
-#ifdef __SSE2__
     const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
     for (int i = 0; i < 4; ++i) {
         __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-        __m128i above = _mm_sub_epi8(bytes, zero);
-        __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(above, nine), above);
-        mask |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(digit))) << (16 * i);
+        // '\t' to '\r' are the five bytes whose distance above '\t' is at most 4.
+        __m128i aboveTab = _mm_sub_epi8(bytes, tab);
+        __m128i space = _mm_or_si128(_mm_cmpeq_epi8(bytes, blank),
+                                     _mm_cmpeq_epi8(_mm_min_epu8(aboveTab, four), aboveTab));
+        __m128i aboveZero = _mm_sub_epi8(bytes, zero);
+        __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(aboveZero, nine), aboveZero);
+        spaces |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(space))) << (16 * i);
+        digits |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(digit))) << (16 * i);
     }
 #else
-    for (int i = 0; i < kBlock; ++i)
-        mask |= static_cast<uint64_t>(static_cast<unsigned char>(p[i] - '0') <= 9) << i;
+    for (int i = 0; i < kBlock; ++i) {
+        spaces |= static_cast<uint64_t>(isSpace(p[i])) << i;
+        digits |= static_cast<uint64_t>(static_cast<unsigned char>(p[i] - '0') <= 9) << i;
+    }
 #endif
-    return mask;
 }
 
 // The value of 1 to 4 digits at p, with four bytes readable at p.
@@ -196,17 +185,17 @@ bool digitsValue(const char* p, unsigned length, int32_t& value)
 
 Reader R_open(FILE* file, char* buffer, size_t capacity)
 {
-    return Reader{file, -1, 0, UINT64_MAX, buffer, capacity, buffer, buffer, false, nullptr, 0};
+    return Reader{file, -1, 0, UINT64_MAX, buffer, capacity, buffer, buffer, false, nullptr, 0, 0};
 }
 
 Reader R_memory(const char* data, size_t size)
 {
-    return Reader{nullptr, -1, 0, 0, nullptr, 0, data, data + size, false, nullptr, 0};
+    return Reader{nullptr, -1, 0, 0, nullptr, 0, data, data + size, false, nullptr, 0, 0};
 }
 
 Reader R_descriptor(int fd, int64_t offset, char* buffer, size_t capacity)
 {
-    return Reader{nullptr, fd, offset, UINT64_MAX, buffer, capacity, buffer, buffer, false, nullptr, 0};
+    return Reader{nullptr, fd, offset, UINT64_MAX, buffer, capacity, buffer, buffer, false, nullptr, 0, 0};
 }
 
 namespace {
@@ -267,7 +256,7 @@ bool startBlock(Reader& in)
     if (in.end - in.cur < kBlock + 8)
         return false;
     in.block = in.cur;
-    in.spaces = spaceMask(in.cur);
+    markBlock(in.cur, in.spaces, in.digits);
     return true;
 }
 
@@ -314,6 +303,7 @@ size_t R_values(Reader& in, int32_t* values, size_t count, Token& last)
         // text byte past it that follows whitespace or opens the block.
         const char* block = in.block;
         uint64_t spaces = in.spaces;
+        uint64_t digits = in.digits;
         auto at = static_cast<unsigned>(in.cur - block);
         uint64_t starts = ~spaces & (spaces << 1 | 1) & (~uint64_t{0} << at);
         // A token running up to the block's end may go on past it.
@@ -328,7 +318,7 @@ size_t R_values(Reader& in, int32_t* values, size_t count, Token& last)
         uint64_t five = text & text >> 1;
         five &= five >> 2;
         five &= text >> 4;
-        bool allShort = (text & ~digitMask(block)) == 0 && five == 0;
+        bool allShort = (text & ~digits) == 0 && five == 0;
         Token token = last;
         for (; starts != 0; starts &= starts - 1) {
             auto start = static_cast<unsigned>(std::countr_zero(starts));
@@ -380,41 +370,43 @@ bool R_split(const Reader& in, uint64_t minBytes, char* buffer, size_t capacity,
     if (in.exhausted)
         return false;
     auto held = static_cast<uint64_t>(in.end - in.cur);
-    if (in.file == nullptr && in.fd < 0) {
-        if (held < minBytes)
-            return false;
-        size_t middle = held / 2;
-        size_t window = std::min<size_t>(kCutWindow, held - middle);
-        size_t space = firstSpace(in.cur + middle, window);
-        if (space == window)
-            return false;
-        split = {R_memory(in.cur, held), middle + space};
-        return true;
-    }
+    bool inMemory = in.file == nullptr && in.fd < 0;
     // A stream that is a regular file can be read again from any offset.
     int fd = in.file != nullptr ? fileno(in.file) : in.fd;
-    struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
-        return false;
-    int64_t consumed = in.file != nullptr ? ftello(in.file) : in.offset;
-    if (consumed < 0)
-        return false;
-    int64_t here = consumed - static_cast<int64_t>(held);
-    uint64_t inFile = static_cast<uint64_t>(std::max<int64_t>(status.st_size - here, 0));
-    // What is held and what the stream may still give; the sum never overflows.
-    uint64_t left = in.remaining < inFile ? std::min(inFile, in.remaining + held) : inFile;
+    int64_t here = 0; // the file offset of in.cur
+    uint64_t left = held;
+    if (!inMemory) {
+        struct stat status;
+        if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+            return false;
+        int64_t consumed = in.file != nullptr ? ftello(in.file) : in.offset;
+        if (consumed < 0)
+            return false;
+        here = consumed - static_cast<int64_t>(held);
+        uint64_t inFile = static_cast<uint64_t>(std::max<int64_t>(status.st_size - here, 0));
+        // What is held and what the stream may still give; the sum never overflows.
+        left = in.remaining < inFile ? std::min(inFile, in.remaining + held) : inFile;
+    }
     if (left < minBytes)
         return false;
-    char window[kCutWindow];
     uint64_t middle = left / 2;
-    ssize_t got = pread(fd, window, sizeof window, here + static_cast<int64_t>(middle));
-    if (got <= 0)
+    auto size = static_cast<size_t>(std::min<uint64_t>(kCutWindow, left - middle));
+    char copy[kCutWindow];
+    const char* window = copy;
+    if (inMemory) {
+        window = in.cur + middle;
+    } else {
+        ssize_t got = pread(fd, copy, size, here + static_cast<int64_t>(middle));
+        if (got <= 0)
+            return false;
+        size = static_cast<size_t>(got);
+    }
+    size_t space = firstSpace(window, size);
+    if (space == size)
         return false;
-    size_t space = firstSpace(window, static_cast<size_t>(got));
-    if (space == static_cast<size_t>(got) || middle + space >= left)
-        return false;
-    split = {R_descriptor(fd, here, buffer, capacity), middle + space};
-    split.rest.remaining = left;
+    split = {inMemory ? R_memory(in.cur, held) : R_descriptor(fd, here, buffer, capacity), middle + space};
+    if (!inMemory)
+        split.rest.remaining = left;
     return true;
 }
 
@@ -443,7 +435,8 @@ bool R_skip(Reader& in, uint64_t bytes, uint64_t& tokens)
         const char* stop = p + n;
         // Whole blocks a mask at a time; a token starts at text after whitespace.
         for (; stop - p >= kBlock; p += kBlock) {
-            uint64_t spaces = spaceMask(p);
+            uint64_t spaces, digits;
+            markBlock(p, spaces, digits);
             tokens += static_cast<unsigned>(std::popcount(~spaces & (spaces << 1 | uint64_t{afterSpace})));
             afterSpace = (spaces >> 63) != 0;
         }

@@ -19,6 +19,7 @@ struct Reader {
     bool exhausted;     // the input has ended; every later read finds nothing
     const char* block;  // 64 bytes of the chunk from here, when not null,
     uint64_t spaces;    // have their whitespace marked in these bits
+    uint64_t digits;    // and their decimal digits in these
 };
 
 struct Token {

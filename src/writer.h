@@ -68,32 +68,10 @@ inline constexpr std::array<Decimal, 256> kSmall = [] {
 }();
 } // namespace writer_detail
 
-// Appends v in decimal and the separator byte, within reserved room.
-inline void W_number(Writer& out, int32_t v, char separator)
-{
-    char* at = out.buffer + out.used;
-    char* end = std::to_chars(at, at + kNumberRoom, v).ptr;
-    *end++ = separator;
-    out.used += static_cast<size_t>(end - at);
-}
-
-// Appends v in decimal and a space at `at`, within reserved room; returns the
-// end. Hot loops keep their own cursor, which stores into the buffer cannot
-// be taken to change, and write it back with W_advance.
-inline char* W_put(char* at, int32_t v)
-{
-    if (static_cast<uint32_t>(v) >= 256) {
-        at = std::to_chars(at, at + kNumberRoom, v).ptr;
-        *at++ = ' ';
-        return at;
-    }
-    const writer_detail::Decimal& d = writer_detail::kSmall[static_cast<uint32_t>(v)];
-    std::memcpy(at, d.text, sizeof d.text);
-    return at + d.length;
-}
-
 // Where the bytes appended next go, and the end of the chunk being filled:
-// appending may go past it by kWriterSlack bytes.
+// appending may go past it by kWriterSlack bytes. Hot loops keep their own
+// cursor, which stores into the buffer cannot be taken to change, and write
+// it back with W_advance.
 inline char* W_cursor(const Writer& out)
 {
     return out.buffer + out.used;
@@ -105,4 +83,29 @@ inline const char* W_chunkEnd(const Writer& out)
 inline void W_advance(Writer& out, const char* cursor)
 {
     out.used = static_cast<size_t>(cursor - out.buffer);
+}
+
+namespace writer_detail {
+inline char* decimal(char* at, int32_t v, char separator)
+{
+    at = std::to_chars(at, at + kNumberRoom, v).ptr;
+    *at++ = separator;
+    return at;
+}
+} // namespace writer_detail
+
+// Appends v in decimal and the separator byte, within reserved room.
+inline void W_number(Writer& out, int32_t v, char separator)
+{
+    W_advance(out, writer_detail::decimal(W_cursor(out), v, separator));
+}
+
+// Appends v in decimal and a space at `at`, within reserved room; returns the end.
+inline char* W_put(char* at, int32_t v)
+{
+    if (static_cast<uint32_t>(v) >= 256)
+        return writer_detail::decimal(at, v, ' ');
+    const writer_detail::Decimal& d = writer_detail::kSmall[static_cast<uint32_t>(v)];
+    std::memcpy(at, d.text, sizeof d.text);
+    return at + d.length;
 }
