@@ -4,6 +4,7 @@
 #include "image.h"
 #include "ppm.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,6 +43,8 @@ std::string askOrDie(const char* prompt)
 
 int main()
 {
+    // A file over the size limit is then a write error, reported as one.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::string input = askOrDie("Write a name of ppm file with format: ");
     PPM image = PPM_new(input.c_str());
     int32_t nbPixels = PPM_nbPixels(image);

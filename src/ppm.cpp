@@ -3,11 +3,20 @@
 #include "image.h"
 #include "writer.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -18,7 +27,7 @@ namespace {
 
 constexpr const char* kDumpFile = "ppmdumppppp";
 constexpr const char* kComment = "# File created by imagewrightkit Tovalenmirsky\n";
-// Large enough that a system call's cost vanishes, small enough for the stack.
+// Large enough that a system call's cost vanishes.
 constexpr size_t kReadChunk = 1024 * 1024;
 // Writes of 2 MiB took a third less time than writes of 512 KiB, the close
 // that follows included; 64 KiB ones serve when memory is short.
@@ -45,6 +54,74 @@ std::string shellWord(const char* name)
 void removeDumpFile()
 {
     std::system("rm ppmdumppppp");
+}
+
+// Loads in one working directory take turns on the scratch file: an exclusive
+// lock on the directory itself adds no file, and no child inherits it. -1 where
+// no lock can be had; the load then goes on without one.
+int lockWorkingDirectory()
+{
+    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+// Whether the input, by whatever path, is the scratch file itself, which the
+// load would remove and overwrite before reading it.
+bool isScratchFile(const char* name)
+{
+    struct stat input, scratch;
+    return stat(name, &input) == 0 && lstat(kDumpFile, &scratch) == 0 && input.st_dev == scratch.st_dev &&
+           input.st_ino == scratch.st_ino;
+}
+
+// The signal that interrupted the filter, the shell's own or one it reports
+// as 128 + n; 0 when it was not interrupted.
+int interruption(int status)
+{
+    int n = 0;
+    if (status != -1 && WIFSIGNALED(status))
+        n = WTERMSIG(status);
+    else if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) > 128)
+        n = WEXITSTATUS(status) - 128;
+    return n == SIGINT || n == SIGQUIT || n == SIGTERM ? n : 0;
+}
+
+// Ends the process by the signal, as the caller's shell expects of an
+// interrupted program.
+[[noreturn]] void dieBy(int signal)
+{
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+    std::exit(128 + signal);
+}
+
+// The scratch file as the filter left it, only if it is a regular file: what
+// else stands in its place is never followed, waited on or read.
+FILE* openDumpFile()
+{
+    int fd = open(kDumpFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        errno = error;
+        return nullptr;
+    }
+    return fdopen(fd, "r");
 }
 
 // The value of the next token, or of the last one read once the input has run out.
@@ -215,17 +292,62 @@ PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels)
     return {PPM_Status::ok, ppm};
 }
 
+uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot)
+{
+    uint64_t limit = UINT64_MAX;
+    struct sysinfo info;
+    if (sysinfo(&info) == 0)
+        limit = (uint64_t{info.totalram} + info.totalswap) * std::max<uint64_t>(info.mem_unit, 1);
+    // The unified hierarchy's line names this process's cgroup; each cgroup
+    // from there up may set a lower limit than the machine's.
+    std::ifstream list(cgroups);
+    for (std::string line; std::getline(list, line);) {
+        if (line.rfind("0::/", 0) != 0)
+            continue;
+        for (std::string path = line.substr(3); !path.empty(); path.resize(path.find_last_of('/'))) {
+            std::ifstream max(cgroupRoot + path + "/memory.max");
+            uint64_t bytes = 0;
+            if (max >> bytes)
+                limit = std::min(limit, bytes);
+        }
+    }
+    return limit;
+}
+
 PPM PPM_new(const char* name)
 {
-    std::string command = "cat " + shellWord(name) + " | grep -v \\# > " + kDumpFile;
-    std::system(command.c_str());
-    FILE* dump = std::fopen(kDumpFile, "r");
+    int lock = lockWorkingDirectory();
+    if (isScratchFile(name)) {
+        std::fprintf(stderr, "File %s is the scratch file %s; rename it first.\n", name, kDumpFile);
+        std::exit(1);
+    }
+    // The shell creates the scratch file only where nothing stands, and for its
+    // owner alone; grep passes every byte of the lines it keeps, in any locale.
+    unlink(kDumpFile);
+    std::string command =
+        "umask 077; set -C; cat " + shellWord(name) + " | LC_ALL=C grep -a -v \\# > " + kDumpFile;
+    int status = std::system(command.c_str());
+    if (int signal = interruption(status); signal != 0) {
+        unlink(kDumpFile);
+        dieBy(signal);
+    }
+    FILE* dump = openDumpFile();
     if (dump == nullptr)
         die(name);
+    // 0 is lines kept, 1 none; anything else, grep or the shell has said why.
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) > 1) {
+        std::fclose(dump);
+        unlink(kDumpFile);
+        std::fprintf(stderr, "File %s could not be read whole.\n", name);
+        std::exit(1);
+    }
 
-    char buffer[kReadChunk];
-    Reader in = R_open(dump, buffer, sizeof buffer);
-    PPM_Parsed parsed = PPM_parse(in, INT32_MAX);
+    constexpr size_t kSmallReadChunk = 4096;
+    std::unique_ptr<char[]> large(new (std::nothrow) char[kReadChunk]);
+    char small[kSmallReadChunk];
+    Reader in = large != nullptr ? R_open(dump, large.get(), kReadChunk) : R_open(dump, small, sizeof small);
+    uint64_t maxPixels = PPM_memoryLimit("/proc/self/cgroup", "/sys/fs/cgroup") / sizeof(Color);
+    PPM_Parsed parsed = PPM_parse(in, static_cast<int64_t>(std::min<uint64_t>(maxPixels, INT32_MAX)));
     std::fclose(dump);
     switch (parsed.status) {
     case PPM_Status::notPpm:
@@ -240,6 +362,8 @@ PPM PPM_new(const char* name)
         break;
     }
     removeDumpFile();
+    if (lock >= 0)
+        close(lock);
     return parsed.ppm;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct PPM {
     FILE* file; // the scratch file's stream while loading; null once it is closed
@@ -43,6 +44,12 @@ struct PPM_Parsed {
 // Parses tokens as loaded from the scratch file. A pixel count above maxPixels,
 // below the int range, or one whose array cannot be allocated is tooLarge.
 PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels);
+
+// The most memory, in bytes, that this process can ever have: physical memory
+// plus swap, or the lowest memory.max of the cgroup v2 that `cgroups` (as
+// /proc/self/cgroup) names under `cgroupRoot` and of those above it, where
+// that is lower. UINT64_MAX when none of it can be read.
+uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot);
 
 // Writes the whole file layout; false when a write fell short, with errno set.
 bool PPM_write(FILE* out, const Color* pixels, PPM ppm);

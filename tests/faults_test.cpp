@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -197,6 +198,10 @@ TEST(Faults, OddFilesStillLoad)
         {"width wrapping to 1", "P3 4294967297 1 255 100 200 255", "1 1", kNeg, kCoef, kPerm},
         {"product exactly the smallest int", "P3 -2147483648 1 255 1", "-2147483648 1", "", "", ""},
         {"signs and leading zeros", "P3 +0001 001 0255 0100 +200 00255", "1 1", kNeg, kCoef, kPerm},
+        // Every byte but whitespace belongs to a token, whatever the locale makes of it.
+        {"NUL inside a sample", "P3 1 1 255 100 200\0x 255"s, "1 1", kNeg, kCoef, kPerm},
+        {"Latin-1 comment line", "P3\n# caf\xe9\n1 1\n255\n100 200 255\n", "1 1", kNeg, kCoef, kPerm},
+        {"stray high bytes in a sample", "P3 1 1 255 100\x80\xff 200 255", "1 1", kNeg, kCoef, kPerm},
     };
     for (const Case& c : cases)
         expectThreeImages(c.what, c.input, ppm(c.size, c.negative), ppm(c.size, c.coefficient), ppm(c.size, c.permuted));
@@ -204,16 +209,13 @@ TEST(Faults, OddFilesStillLoad)
 
 TEST(Faults, FilesThatAreRefused)
 {
-    // grep passes nothing of a file holding NUL bytes and says so; the loader then finds no magic.
-    const std::string binary = "grep: (standard input): binary file matches\n";
     const std::string notPpm = "File in is not a ppm file.\n", tooLarge = "File in is too large.\n";
     struct Case {
         const char* what;
         std::string input, out, err;
     };
     const Case cases[] = {
-        {"NUL in the magic", "P3\0 1 1 255 1 2 3"s, notPpm, binary},
-        {"NUL in a sample", "P3 1 1 255\n1 \0 3\n"s, notPpm, binary},
+        {"NUL in the magic", "P3\0 1 1 255 1 2 3"s, notPpm, ""},
         {"1 MB magic", "P3" + kMegaToken + " 1 1 255 1 2 3", notPpm, ""},
         {"2^16 by 2^16", "P3 65536 65536 255 1", "", tooLarge},
         {"2^16 by -2^16", "P3 65536 -65536 255 1", "", tooLarge},
@@ -237,6 +239,137 @@ TEST(Faults, FilesThatAreRefused)
             files.insert("ppmdumppppp");
         EXPECT_EQ(box.files(), files) << c.what;
     }
+}
+
+// The scratch file is the run's own: nothing that stands in its place, and no
+// failure of the filter, is read as the image, and no file of the user's is lost.
+TEST(Faults, ScratchFileSituations)
+{
+    const std::string big = ppm("300 300", same(250, 90000));
+    const std::string ownFile = "File ppmdumppppp is the scratch file ppmdumppppp; rename it first.\n";
+    const std::string notWhole = "File in could not be read whole.\n";
+    const std::map<std::string, std::string> done = {
+        {"in", kInput}, {"n", ppm("1 1", kNeg)}, {"c", ppm("1 1", kCoef)}, {"p", ppm("1 1", kPerm)}};
+    std::map<std::string, std::string> withVictim = done;
+    withVictim["victim"] = "mine";
+    struct Case {
+        const char* what;
+        std::function<void(const Sandbox&)> setUp;
+        std::string answers;
+        Limits limits;
+        int status;
+        std::string err;            // the end of standard error
+        std::map<std::string, std::string> files; // every file left, and its bytes ("" not checked)
+    };
+    auto scratch = [](const Sandbox& box) { box.put("ppmdumppppp", kInput); };
+    auto grep = [](const std::string& body) {
+        return [body](const Sandbox& box) {
+            box.put("in", kInput);
+            fs::create_directory(box.dir.string() + ".bin");
+            std::ofstream(box.dir.string() + ".bin/grep") << "#!/bin/sh\n" << body << "\n";
+            fs::permissions(box.dir.string() + ".bin/grep", fs::perms::owner_all);
+        };
+    };
+    const Case cases[] = {
+        {"input named as the scratch file", scratch, "ppmdumppppp n c p", {}, 1, ownFile, {{"ppmdumppppp", kInput}}},
+        {"symlink to the scratch file",
+         [&](const Sandbox& box) { scratch(box), fs::create_symlink("ppmdumppppp", box.dir / "in"); }, "in n c p",
+         {}, 1, "File in is the scratch file ppmdumppppp; rename it first.\n", {{"ppmdumppppp", kInput}, {"in", ""}}},
+        {"hard link to the scratch file",
+         [&](const Sandbox& box) { scratch(box), fs::create_hard_link(box.dir / "ppmdumppppp", box.dir / "in"); },
+         "in n c p", {}, 1, "File in is the scratch file ppmdumppppp; rename it first.\n",
+         {{"ppmdumppppp", kInput}, {"in", kInput}}},
+        {"planted symlink",
+         [](const Sandbox& box) {
+             box.put("in", kInput), box.put("victim", "mine");
+             fs::create_symlink("victim", box.dir / "ppmdumppppp");
+         },
+         "in n c p", {}, 0, "", withVictim},
+        {"planted FIFO",
+         [](const Sandbox& box) { box.put("in", kInput), mkfifo((box.dir / "ppmdumppppp").c_str(), 0666); },
+         "in n c p", {}, 0, "", done},
+        {"old scratch file in a read-only directory",
+         [](const Sandbox& box) { box.put("in", kInput), box.put("ppmdumppppp", "P3 1 1 255 1 2 3"); }, "in n c p",
+         {0, 0, true}, 1, notWhole, {{"in", kInput}, {"ppmdumppppp", "P3 1 1 255 1 2 3"}}},
+        {"size limit below the scratch file", [&](const Sandbox& box) { box.put("in", big); }, "in n c p",
+         {64 << 10, 0}, 1, notWhole, {{"in", big}}},
+        {"filter that fails part way", grep("head -c 12; exit 2"), "in n c p", {}, 1, notWhole, {{"in", kInput}}},
+        {"filter interrupted", grep("kill -INT $$"), "in n c p", {}, 128 + SIGINT, "", {{"in", kInput}}},
+        {"filter reporting an interruption", grep("cat; exit 143"), "in n c p", {}, 128 + SIGTERM, "",
+         {{"in", kInput}}},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        c.setUp(box);
+        Limits limits = c.limits;
+        const std::string bin = box.dir.string() + ".bin";
+        if (fs::exists(bin))
+            limits.bin = bin.c_str();
+        Outcome r = box.run(c.answers, limits);
+        fs::remove_all(bin);
+        if (r.status == kNotSetUp)
+            GTEST_SKIP() << c.what << ": this machine cannot make a read-only directory";
+        EXPECT_EQ(r.status, c.status) << c.what << r.err;
+        EXPECT_EQ(r.out, prompts(c.status == 0 ? 4 : 1)) << c.what;
+        ASSERT_GE(r.err.size(), c.err.size()) << c.what;
+        EXPECT_EQ(r.err.substr(r.err.size() - c.err.size()), c.err) << c.what << r.err;
+        EXPECT_EQ(box.files(), keysOf(c.files, {})) << c.what;
+        for (const auto& [name, bytes] : c.files) {
+            if (!bytes.empty()) {
+                EXPECT_TRUE(box.get(name) == bytes) << c.what << ": " << name;
+            }
+        }
+    }
+}
+
+// Runs that share a directory each load their own input, and one waiting for
+// an answer holds up none of them.
+TEST(Faults, LoadsInOneDirectoryTakeTurns)
+{
+    Sandbox box;
+    box.put("w", kInput);
+    int answers[2];
+    ASSERT_EQ(pipe(answers), 0);
+    ASSERT_EQ(write(answers[1], "w\n", 2), 2);
+    pid_t waiting = box.start(answers[0], "w");
+    close(answers[0]);
+    for (int i = 0; i < 1000 && box.get(".stdoutw") != prompts(2); ++i)
+        usleep(10000);
+    ASSERT_EQ(box.get(".stdoutw"), prompts(2));
+
+    constexpr int kRuns = 4;
+    std::set<std::string> files{"w", ".stdoutw", ".stderrw"};
+    for (int round = 0; round < 3; ++round) {
+        pid_t pids[kRuns];
+        for (size_t k = 0; k < kRuns; ++k) {
+            const std::string id = std::to_string(k);
+            // Each input its own size and samples, large enough to take a while.
+            box.put("in" + id, ppm(std::to_string(200 + k) + " 100", same(10 + k, (200 + k) * 100)));
+            box.put(".answers" + id, "in" + id + " n" + id + " c" + id + " p" + id);
+            int in = open((box.dir / (".answers" + id)).c_str(), O_RDONLY);
+            pids[k] = box.start(in, id);
+            close(in);
+        }
+        for (size_t k = 0; k < kRuns; ++k) {
+            const std::string id = std::to_string(k);
+            Outcome r = box.finish(pids[k], id);
+            fs::remove(box.dir / (".answers" + id));
+            const std::string size = std::to_string(200 + k) + " 100";
+            const size_t n = (200 + k) * 100;
+            EXPECT_EQ(r.status, 0) << round << " " << k << r.err;
+            EXPECT_EQ(r.err, "") << round << " " << k;
+            EXPECT_TRUE(box.get("n" + id) == ppm(size, same(245 - static_cast<long long>(k), n))) << round << " " << k;
+            EXPECT_TRUE(box.get("p" + id) == ppm(size, same(9 + static_cast<long long>(k), n))) << round << " " << k;
+            files.insert({"in" + id, "n" + id, "c" + id, "p" + id});
+        }
+        EXPECT_EQ(box.files(), files) << round;
+    }
+    const std::string rest = "n c p\n";
+    ASSERT_EQ(write(answers[1], rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    close(answers[1]);
+    Outcome r = box.finish(waiting, "w");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(box.get("p"), ppm("1 1", kPerm));
 }
 
 TEST(Faults, PixelsBeyondTheAddressSpace)

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,25 @@ TEST(Ppm, RejectsAWrongMagicAndOversizedImages)
         EXPECT_EQ(parse(text).status, PPM_Status::tooLarge) << text;
     EXPECT_EQ(parse("P3 -65536 32768 255").status, PPM_Status::ok);
     EXPECT_EQ(parse("P3 10 10 255", 99).status, PPM_Status::tooLarge);
+}
+
+TEST(Ppm, MemoryLimitIsTheLowestOfMachineAndCgroups)
+{
+    namespace fs = std::filesystem;
+    std::string pattern = (fs::temp_directory_path() / "ppm-cgroup-XXXXXX").string();
+    const fs::path root = mkdtemp(pattern.data());
+    const uint64_t machine = PPM_memoryLimit("/nonexistent", root.string());
+    ASSERT_GT(machine, uint64_t{1} << 20);
+    fs::create_directories(root / "a/b/c");
+    std::ofstream(root / "a/memory.max") << "1048576\n";
+    std::ofstream(root / "a/b/memory.max") << "max\n";
+    std::ofstream(root / "a/b/c/memory.max") << "2097152\n";
+    std::ofstream(root / "self") << "4:memory:/x\n0::/a/b/c\n";
+    EXPECT_EQ(PPM_memoryLimit((root / "self").c_str(), root.string()), uint64_t{1} << 20);
+    std::ofstream(root / "self") << "4:memory:/a\n0::/a/b\n1:cpu:/\n";
+    std::ofstream(root / "a/memory.max") << "max\n";
+    EXPECT_EQ(PPM_memoryLimit((root / "self").c_str(), root.string()), machine);
+    fs::remove_all(root);
 }
 
 TEST(Ppm, WritesTheExactLayout)

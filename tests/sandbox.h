@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,11 +40,17 @@ inline std::string ppm(const std::string& size, const std::string& samples)
     return "P3\n" + kComment + size + "\n255\n" + samples;
 }
 
-// Resource limits for the run, in bytes; 0 leaves one as it is.
+// What the run may do: resource limits in bytes (0 leaves one as it is), and
+// the world it finds.
 struct Limits {
-    rlim_t fileSize = 0; // with SIGXFSZ ignored, so that a write fails instead
+    rlim_t fileSize = 0;
     rlim_t addressSpace = 0;
+    bool readOnly = false; // the directory cannot be written, even by root
+    const char* bin = nullptr; // a directory searched first for commands
 };
+
+// The status of a run that could not be set up as asked.
+constexpr int kNotSetUp = 125;
 
 struct Outcome {
     int status;
@@ -75,21 +84,18 @@ struct Sandbox {
         return names;
     }
 
-    // Runs ppmtool here with `answers` as standard input.
-    Outcome run(const std::string& answers, Limits limits = {}) const
+    // Starts ppmtool here, reading standard input from `in` and writing its
+    // other streams to .stdout and .stderr followed by `tag`.
+    pid_t start(int in, const std::string& tag, const Limits& limits = {}) const
     {
-        put(".stdin", answers);
         pid_t pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            int in = open(".stdin", O_RDONLY);
-            unlink(".stdin");
+                _exit(kNotSetUp);
             dup2(in, 0);
-            dup2(open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            dup2(open((".stdout" + tag).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            dup2(open((".stderr" + tag).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
             if (limits.fileSize > 0) {
-                signal(SIGXFSZ, SIG_IGN);
                 rlimit limit{limits.fileSize, limits.fileSize};
                 setrlimit(RLIMIT_FSIZE, &limit);
             }
@@ -97,17 +103,50 @@ struct Sandbox {
                 rlimit limit{limits.addressSpace, limits.addressSpace};
                 setrlimit(RLIMIT_AS, &limit);
             }
+            // Root writes anywhere, but not on a read-only mount of its own.
+            if (limits.readOnly &&
+                (geteuid() == 0 ? unshare(CLONE_NEWNS) != 0 ||
+                                      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                      mount(".", ".", nullptr, MS_BIND, nullptr) != 0 ||
+                                      mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                                            nullptr) != 0 || chdir(dir.c_str()) != 0
+                                : chmod(".", 0555) != 0))
+                _exit(kNotSetUp);
+            if (limits.bin != nullptr)
+                setenv("PATH", (std::string(limits.bin) + ":" + std::getenv("PATH")).c_str(), 1);
+            // The locale of most machines; the tool's results must not depend on it.
+            setenv("LC_ALL", "C.UTF-8", 1);
             // The tool keeps its pixel array until exit on purpose.
             setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+            alarm(60); // a run that hangs ends as killed by SIGALRM
             execl(PPMTOOL_EXE, "ppmtool", static_cast<char*>(nullptr));
             _exit(127);
         }
+        return pid;
+    }
+
+    // Waits for a run that start() began, and takes its streams away.
+    Outcome finish(pid_t pid, const std::string& tag = "") const
+    {
         int status = 0;
         waitpid(pid, &status, 0);
-        Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), get(".stdout"), get(".stderr")};
-        fs::remove(dir / ".stdout");
-        fs::remove(dir / ".stderr");
+        chmod(dir.c_str(), 0700);
+        Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), get(".stdout" + tag),
+                  get(".stderr" + tag)};
+        fs::remove(dir / (".stdout" + tag));
+        fs::remove(dir / (".stderr" + tag));
         return r;
+    }
+
+    // Runs ppmtool here with `answers` as standard input.
+    Outcome run(const std::string& answers, const Limits& limits = {}) const
+    {
+        put(".stdin", answers);
+        int in = open((dir / ".stdin").c_str(), O_RDONLY);
+        fs::remove(dir / ".stdin");
+        pid_t pid = start(in, "", limits);
+        close(in);
+        return finish(pid);
     }
 };
 
