@@ -27,7 +27,7 @@ cd "$work"
 
 now() { date +%s.%N; }
 floor() { # floor dd|cat
-    cat in.ppm | grep -v '#' > ppmdumppppp
+    cat in.ppm | LC_ALL=C grep -a -v "#" > ppmdumppppp
     cat ppmdumppppp > /dev/null
     rm ppmdumppppp
     for out in f1 f2 f3; do
