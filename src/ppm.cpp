@@ -12,11 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -82,29 +85,27 @@ bool isScratchFile(const char* name)
            input.st_ino == scratch.st_ino;
 }
 
-// The signal that interrupted the filter, the shell's own or one it reports
-// as 128 + n; 0 when it was not interrupted.
-int interruption(int status)
+// Where the filter was interrupted by SIGINT, SIGQUIT or SIGTERM (the shell
+// was killed by it, or reports it as 128 + n), removes the scratch file and
+// ends the process by the same signal, as the caller's shell expects of an
+// interrupted program.
+void dieIfInterrupted(int status)
 {
     int n = 0;
     if (status != -1 && WIFSIGNALED(status))
         n = WTERMSIG(status);
     else if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) > 128)
         n = WEXITSTATUS(status) - 128;
-    return n == SIGINT || n == SIGQUIT || n == SIGTERM ? n : 0;
-}
-
-// Ends the process by the signal, as the caller's shell expects of an
-// interrupted program.
-[[noreturn]] void dieBy(int signal)
-{
-    std::signal(signal, SIG_DFL);
+    if (n != SIGINT && n != SIGQUIT && n != SIGTERM)
+        return;
+    unlink(kDumpFile);
+    std::signal(n, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, signal);
+    sigaddset(&set, n);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    std::raise(signal);
-    std::exit(128 + signal);
+    std::raise(n);
+    std::exit(128 + n);
 }
 
 // The scratch file as the filter left it, only if it is a regular file: what
@@ -124,124 +125,115 @@ FILE* openDumpFile()
     return fdopen(fd, "r");
 }
 
-// The value of the next token, or of the last one read once the input has run out.
-int32_t nextValue(Reader& in, Token& last)
+// The comment filter, run through the shell on a second thread where one can
+// be had, so that the scratch file is read while it is written.
+struct Filter {
+    std::string command;
+    std::atomic<bool> done{false};
+    int status = 0;
+    std::thread thread;
+};
+
+void runFilter(Filter& filter)
+{
+    filter.status = std::system(filter.command.c_str());
+    filter.done.store(true, std::memory_order_release);
+}
+
+// Where no thread can be had, the filter runs here, to its end.
+void startFilter(Filter& filter)
+{
+    try {
+        filter.thread = std::thread(runFilter, std::ref(filter));
+    } catch (const std::system_error&) {
+        runFilter(filter);
+    }
+}
+
+int finishFilter(Filter& filter)
+{
+    if (filter.thread.joinable())
+        filter.thread.join();
+    return filter.status;
+}
+
+// A reader that has caught up with the filter sleeps rather than spin a core.
+bool waitForFilter(void* filter)
+{
+    if (static_cast<Filter*>(filter)->done.load(std::memory_order_acquire))
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
+
+// The scratch file once the shell has created it, which it does only where
+// nothing stood, so every byte in it is this run's. Null, with errno set, once
+// the filter has ended without it, or when something else stands there.
+FILE* openWhenCreated(Filter& filter)
+{
+    for (;;) {
+        bool done = filter.done.load(std::memory_order_acquire);
+        FILE* dump = openDumpFile();
+        if (dump != nullptr || errno != ENOENT || done)
+            return dump;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Whether the first token is exactly "P3". It is looked at byte by byte, as it
+// may cross chunks; the cursor then stands just past it.
+bool readMagic(Reader& in)
+{
+    while (R_isSpace(R_peek(in)))
+        R_take(in);
+    for (int c : {'P', '3'}) {
+        if (R_peek(in) != c)
+            return false;
+        R_take(in);
+    }
+    int next = R_peek(in);
+    return next == -1 || R_isSpace(next);
+}
+
+// The value of the next token, or the last value read once the input has run out.
+int32_t nextValue(Reader& in, int32_t& last)
 {
     R_next(in, last);
-    return last.value;
-}
-
-// Samples are numbered through the array: r, g and b of pixel 0, then of pixel 1...
-void setSample(Color* pixels, uint64_t at, int32_t v)
-{
-    Color& c = pixels[at / 3];
-    switch (at % 3) {
-    case 0:
-        c.r = v;
-        break;
-    case 1:
-        c.g = v;
-        break;
-    default:
-        c.b = v;
-    }
-}
-
-// Reads samples [first, end); gives how many were read, fewer only when the input ran out.
-[[gnu::flatten]] uint64_t readSamples(Reader& in, Token& last, Color* pixels, uint64_t first, uint64_t end)
-{
-    constexpr uint64_t kBatch = 3 * 512;
-    int32_t samples[kBatch];
-    uint64_t at = first;
-    while (at < end) {
-        // Single samples where a pixel is begun or left for another reader.
-        auto wanted = static_cast<size_t>(at % 3 != 0 || end - at < 3 ? 1 : std::min(kBatch, (end - at) / 3 * 3));
-        size_t got = R_values(in, samples, wanted, last);
-        size_t j = 0;
-        for (Color* pixel = pixels + at / 3; j + 3 <= got; j += 3)
-            *pixel++ = C_new(samples[j], samples[j + 1], samples[j + 2]);
-        for (; j < got; ++j)
-            setSample(pixels, at + j, samples[j]);
-        at += got;
-        if (got < wanted)
-            break;
-    }
-    return at - first;
+    return last;
 }
 
 // Fresh pages cost a fault and a clearing each on first touch. Asking the
 // kernel to map a megabyte of the array at once, just ahead of the reader,
-// costs far less than taking the faults one at a time. The kernel leaves
-// pages already present alone, so a page shared with the other reader is
-// never cleared under it; a kernel that does not know the advice ignores it.
-uint64_t readSamplesMapped(Reader& in, Token& last, Color* pixels, uint64_t first, uint64_t end)
+// costs far less than taking the faults one at a time; a kernel that does not
+// know the advice ignores it.
+void mapAhead(Color* first, size_t count)
 {
-    constexpr uint64_t kStep = (uint64_t{1} << 20) / sizeof(int32_t);
     constexpr uintptr_t kPage = 4096;
-    uint64_t at = first;
-    while (at < end) {
-        uint64_t stop = std::min(end, at + kStep);
-        auto from = reinterpret_cast<uintptr_t>(pixels + at / 3) / kPage * kPage;
-        auto to = reinterpret_cast<uintptr_t>(pixels + (stop + 2) / 3);
-        madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-        uint64_t got = readSamples(in, last, pixels, at, stop);
-        at += got;
-        if (at < stop)
-            break;
-    }
-    return at - first;
+    auto from = reinterpret_cast<uintptr_t>(first) / kPage * kPage;
+    auto to = reinterpret_cast<uintptr_t>(first + count);
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
 }
 
-void fillSamples(Color* pixels, uint64_t first, uint64_t end, int32_t v)
+// Fills the array from the samples, red, green and blue of each pixel in turn;
+// once the input runs out, every sample left takes the last value read.
+[[gnu::flatten]] void readPixels(Reader& in, int32_t& last, Color* pixels, size_t count)
 {
-    for (; first < end && first % 3 != 0; ++first)
-        setSample(pixels, first, v);
-    if (first < end / 3 * 3)
-        std::fill(pixels + first / 3, pixels + end / 3, C_new(v, v, v));
-    for (first = std::max(first, end / 3 * 3); first < end; ++first)
-        setSample(pixels, first, v);
-}
-
-// What the second reader of a split input did.
-struct SecondPart {
-    bool counted = false; // the first part was passed over whole
-    uint64_t first = 0;   // the tokens in the first part: the first sample read here
-    uint64_t got = 0;
-    Token last{};
-};
-
-// A large input is read from two places at once: the second part on another
-// thread, which first counts the first part's tokens to learn where its
-// samples go. Every sample ends up as a single reader would have left it.
-void readAllSamples(Reader& in, Token& last, Color* pixels, uint64_t total)
-{
-    constexpr uint64_t kWorthAThread = 256 << 10; // bytes: far more than a thread costs
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReadChunk]);
-    R_Split split;
-    SecondPart second;
-    std::thread thread;
-    if (buffer != nullptr && R_split(in, kWorthAThread, buffer.get(), kReadChunk, split)) {
-        try {
-            thread = std::thread([&split, &second, pixels, total] {
-                second.counted = R_skip(split.rest, split.firstBytes, second.first);
-                if (second.counted && second.first < total)
-                    second.got = readSamplesMapped(split.rest, second.last, pixels, second.first, total);
-            });
-            R_limit(in, split.firstBytes);
-        } catch (const std::system_error&) {
+    constexpr size_t kBatch = 512;          // pixels converted at once
+    constexpr size_t kMapStep = 171 * kBatch; // about a megabyte of pixels
+    int32_t samples[3 * kBatch];
+    for (size_t at = 0; at < count; at += kBatch) {
+        size_t n = std::min(kBatch, count - at);
+        if (at % kMapStep == 0)
+            mapAhead(pixels + at, std::min(kMapStep, count - at));
+        size_t got = R_values(in, samples, 3 * n, last);
+        std::fill(samples + got, samples + 3 * n, last);
+        for (size_t j = 0; j < n; ++j)
+            pixels[at + j] = C_new(samples[3 * j], samples[3 * j + 1], samples[3 * j + 2]);
+        if (got < 3 * n) {
+            std::fill(pixels + at + n, pixels + count, C_new(last, last, last));
+            return;
         }
     }
-    uint64_t got = readSamplesMapped(in, last, pixels, 0, total);
-    if (thread.joinable()) {
-        thread.join();
-        // The second part follows on only from a first part read to its end.
-        if (second.counted && got == std::min(second.first, total)) {
-            got += second.got;
-            if (second.got > 0)
-                last = second.last;
-        }
-    }
-    fillSamples(pixels, got, total, last.value);
 }
 
 // Not zero-filled: the loader writes every element exactly once. Whole pages,
@@ -272,9 +264,9 @@ Color* allocatePixels(size_t count)
 
 PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels)
 {
-    Token last{};
-    if (!R_next(in, last) || !last.magic)
+    if (!readMagic(in))
         return {PPM_Status::notPpm, {}};
+    int32_t last = 0; // "P3" converts to 0, and is the last token read so far
     int32_t width = nextValue(in, last);
     int32_t height = nextValue(in, last);
     nextValue(in, last); // the maximum sample value: read and ignored
@@ -287,7 +279,7 @@ PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels)
         ppm.pixels = allocatePixels(static_cast<size_t>(count));
         if (ppm.pixels == nullptr)
             return {PPM_Status::tooLarge, {}};
-        readAllSamples(in, last, ppm.pixels, 3 * static_cast<uint64_t>(count));
+        readPixels(in, last, ppm.pixels, static_cast<size_t>(count));
     }
     return {PPM_Status::ok, ppm};
 }
@@ -324,31 +316,34 @@ PPM PPM_new(const char* name)
     // The shell creates the scratch file only where nothing stands, and for its
     // owner alone; grep passes every byte of the lines it keeps, in any locale.
     unlink(kDumpFile);
-    std::string command =
-        "umask 077; set -C; cat " + shellWord(name) + " | LC_ALL=C grep -a -v \\# > " + kDumpFile;
-    int status = std::system(command.c_str());
-    if (int signal = interruption(status); signal != 0) {
-        unlink(kDumpFile);
-        dieBy(signal);
+    Filter filter;
+    filter.command = "umask 077; set -C; cat " + shellWord(name) + " | LC_ALL=C grep -a -v \\# > " + kDumpFile;
+    startFilter(filter);
+    FILE* dump = openWhenCreated(filter);
+    if (dump == nullptr) {
+        // The shell's own message comes first, then the reason the file cannot be read.
+        finishFilter(filter);
+        dieIfInterrupted(filter.status);
+        dump = openDumpFile();
+        if (dump == nullptr)
+            die(name);
     }
-    FILE* dump = openDumpFile();
-    if (dump == nullptr)
-        die(name);
-    // 0 is lines kept, 1 none; anything else, grep or the shell has said why.
+    std::unique_ptr<char[]> large(new (std::nothrow) char[kReadChunk]);
+    char small[4096];
+    Reader in = large != nullptr ? R_growing(dump, large.get(), kReadChunk, waitForFilter, &filter)
+                                 : R_growing(dump, small, sizeof small, waitForFilter, &filter);
+    uint64_t maxPixels = PPM_memoryLimit("/proc/self/cgroup", "/sys/fs/cgroup") / sizeof(Color);
+    PPM_Parsed parsed = PPM_parse(in, static_cast<int64_t>(std::min<uint64_t>(maxPixels, INT32_MAX)));
+    std::fclose(dump);
+    int status = finishFilter(filter);
+    dieIfInterrupted(status);
+    // 0 is lines kept, 1 none; anything else, grep or the shell has said why,
+    // and nothing read counts.
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) > 1) {
-        std::fclose(dump);
         unlink(kDumpFile);
         std::fprintf(stderr, "File %s could not be read whole.\n", name);
         std::exit(1);
     }
-
-    constexpr size_t kSmallReadChunk = 4096;
-    std::unique_ptr<char[]> large(new (std::nothrow) char[kReadChunk]);
-    char small[kSmallReadChunk];
-    Reader in = large != nullptr ? R_open(dump, large.get(), kReadChunk) : R_open(dump, small, sizeof small);
-    uint64_t maxPixels = PPM_memoryLimit("/proc/self/cgroup", "/sys/fs/cgroup") / sizeof(Color);
-    PPM_Parsed parsed = PPM_parse(in, static_cast<int64_t>(std::min<uint64_t>(maxPixels, INT32_MAX)));
-    std::fclose(dump);
     switch (parsed.status) {
     case PPM_Status::notPpm:
         // The scratch file stays, for whoever wants to see what was read.

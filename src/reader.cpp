@@ -1,8 +1,5 @@
 #include "reader.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -75,31 +72,20 @@ int32_t finish(const Conversion& c)
     return static_cast<int32_t>(static_cast<uint32_t>(bits));
 }
 
-// Whether bytes [p, end), standing at offset `at` of a token, agree with "P3".
-bool agreesWithMagic(size_t at, const char* p, const char* end)
-{
-    for (; at < 2 && p != end; ++at, ++p) {
-        if (*p != "P3"[at])
-            return false;
-    }
-    return true;
-}
-
 // Reads the next chunk; false, with the reader exhausted, at the input's end.
-// A failed read ends the input as the end of the file does.
+// A failed read ends the input as the end of the file does. A stream still
+// being written is waited on until it gives bytes or its writer has finished.
 bool refill(Reader& in)
 {
-    size_t wanted = static_cast<size_t>(std::min<uint64_t>(in.capacity, in.remaining));
     size_t n = 0;
-    if (in.exhausted || wanted == 0) {
-    } else if (in.file != nullptr) {
-        n = std::fread(in.buffer, 1, wanted, in.file);
-    } else if (in.fd >= 0) {
-        ssize_t got = pread(in.fd, in.buffer, wanted, in.offset);
-        n = got > 0 ? static_cast<size_t>(got) : 0;
-        in.offset += static_cast<int64_t>(n);
+    while (!in.exhausted && in.file != nullptr) {
+        n = std::fread(in.buffer, 1, in.capacity, in.file);
+        if (n > 0 || in.wait == nullptr)
+            break;
+        if (!in.wait(in.waitContext))
+            in.wait = nullptr; // one more read finds what the writer wrote last
+        std::clearerr(in.file);
     }
-    in.remaining -= n;
     if (n == 0) {
         in.exhausted = true;
         return false;
@@ -142,112 +128,94 @@ void markBlock(const char* p, uint64_t& spaces, uint64_t& digits)
 #endif
 }
 
-// The value of 1 to 4 digits at p, with four bytes readable at p.
-int32_t shortDigitsValue(const char* p, unsigned length)
+// The first bytes at p as a little-endian integer, whatever the machine's order.
+template <class Word>
+Word loadLittle(const char* p)
 {
-    uint32_t bytes;
-    std::memcpy(&bytes, p, sizeof bytes);
-    if constexpr (std::endian::native != std::endian::little)
-        bytes = __builtin_bswap32(bytes);
+    Word word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big)
+        word = static_cast<Word>(sizeof word == 8 ? __builtin_bswap64(word) : __builtin_bswap32(word));
+    return word;
+}
+
+// Whether the first `length` (1 to 8) of the eight bytes are all decimal digits.
+bool isMadeOfDigits(uint64_t bytes, unsigned length)
+{
+    constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0, kThree = 0x3030303030303030;
+    // A byte is a digit when it and the byte plus 6 both have 3 as high nibble.
+    // Carries only run towards later bytes, beyond the first one not a digit.
+    uint64_t notDigit = ((bytes & kHigh) ^ kThree) | (((bytes + 0x0606060606060606) & kHigh) ^ kThree);
+    return (notDigit << (8 * (8 - length))) == 0;
+}
+
+// The value of the first `length` (1 to 8) bytes, all decimal digits, at once.
+int32_t parseEightDigits(uint64_t bytes, unsigned length)
+{
+    // The digits moved to the top, as an eight-digit number with leading zeros.
+    uint64_t digits = (bytes - 0x3030303030303030) << (8 * (8 - length));
+    digits = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FF;
+    digits = (digits * 100 + (digits >> 16)) & 0x0000FFFF0000FFFF;
+    digits = (digits * 10000 + (digits >> 32)) & 0xFFFFFFFF;
+    return static_cast<int32_t>(digits);
+}
+
+// The same for 1 to 4 digits, in fewer steps.
+int32_t parseFourDigits(uint32_t bytes, unsigned length)
+{
     // Borrows only run towards later bytes, which the shift drops.
     uint32_t digits = (bytes - 0x30303030) << (8 * (4 - length));
     digits = (digits * 10 + (digits >> 8)) & 0x00FF00FF;
     return static_cast<int32_t>((digits * 100 + (digits >> 16)) & 0xFFFF);
 }
 
-// The value of `length` (1 to 8) bytes at p when all are digits, with at least
-// eight bytes readable at p; false otherwise. The bytes are converted at once.
-bool digitsValue(const char* p, unsigned length, int32_t& value)
+// The value of a token of `length` bytes at t, with eight bytes readable there:
+// the fastest conversion that is exact for it. `shortDigits` says the token is
+// known to be 1 to 4 digits.
+int32_t tokenValue(const char* t, unsigned length, bool shortDigits)
 {
-    if constexpr (std::endian::native != std::endian::little) {
-        return false;
-    } else {
-        uint64_t bytes;
-        std::memcpy(&bytes, p, sizeof bytes);
-        constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0, kThree = 0x3030303030303030;
-        // A byte is a digit when it and the byte plus 6 both have 3 as high nibble.
-        // Carries only run towards later bytes, beyond the first one not a digit.
-        uint64_t notDigit = ((bytes & kHigh) ^ kThree) | (((bytes + 0x0606060606060606) & kHigh) ^ kThree);
-        unsigned shift = 8 * (8 - length);
-        if ((notDigit << shift) != 0)
-            return false;
-        // The digits moved to the top, as an eight-digit number with leading zeros.
-        uint64_t digits = (bytes - kThree) << shift;
-        digits = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FF;
-        digits = (digits * 100 + (digits >> 16)) & 0x0000FFFF0000FFFF;
-        digits = (digits * 10000 + (digits >> 32)) & 0xFFFFFFFF;
-        value = static_cast<int32_t>(digits);
-        return true;
+    if (shortDigits)
+        return parseFourDigits(loadLittle<uint32_t>(t), length);
+    if (length <= 8) {
+        auto bytes = loadLittle<uint64_t>(t);
+        if (isMadeOfDigits(bytes, length))
+            return parseEightDigits(bytes, length);
     }
+    return R_atoi(t, length);
 }
 
-} // namespace
-
-Reader R_open(FILE* file, char* buffer, size_t capacity)
+// Bit i set where a token starts in a block whose whitespace is `spaces`: text
+// that follows whitespace, or that opens the block when `afterSpace`.
+uint64_t tokenStarts(uint64_t spaces, bool afterSpace)
 {
-    return Reader{file, -1, 0, UINT64_MAX, buffer, capacity, buffer, buffer, false, nullptr, 0, 0};
+    return ~spaces & (spaces << 1 | uint64_t{afterSpace});
 }
 
-Reader R_memory(const char* data, size_t size)
-{
-    return Reader{nullptr, -1, 0, 0, nullptr, 0, data, data + size, false, nullptr, 0, 0};
-}
-
-Reader R_descriptor(int fd, int64_t offset, char* buffer, size_t capacity)
-{
-    return Reader{nullptr, fd, offset, UINT64_MAX, buffer, capacity, buffer, buffer, false, nullptr, 0, 0};
-}
-
-namespace {
-
-// Any token at p, the first byte of one, however long: converted in one pass
-// per chunk, as a token only continues into the next chunk when it runs up to
-// the end of this one.
-bool longToken(Reader& in, const char* p, Token& token)
+// Any token at the cursor, however long: converted in one pass per chunk, as a
+// token only continues into the next chunk when it runs up to this one's end.
+bool longToken(Reader& in, int32_t& value)
 {
     Conversion conversion;
-    size_t length = 0;
-    bool magic = true;
     for (;;) {
-        const char* stop = feed(conversion, p, in.end);
-        magic = magic && agreesWithMagic(length, p, stop);
-        length += static_cast<size_t>(stop - p);
-        in.cur = stop;
-        if (stop != in.end || !refill(in))
+        in.cur = feed(conversion, in.cur, in.end);
+        if (in.cur != in.end || !refill(in))
             break;
-        p = in.cur;
     }
-    token = Token{finish(conversion), magic && length == 2};
+    value = finish(conversion);
     return true;
 }
 
 // The next token, found byte by byte.
-bool nextByBytes(Reader& in, Token& token)
+bool nextByBytes(Reader& in, int32_t& value)
 {
     for (;;) {
         while (in.cur != in.end && isSpace(*in.cur))
             ++in.cur;
         if (in.cur != in.end)
-            return longToken(in, in.cur, token);
+            return longToken(in, value);
         if (!refill(in))
             return false;
     }
-}
-
-} // namespace
-
-namespace {
-
-// The value and kind of a token of `length` bytes at t lying wholly inside the
-// current block, with eight bytes readable at t.
-Token blockToken(const char* t, unsigned length)
-{
-    Token token{0, false};
-    if (length <= 8 && digitsValue(t, length, token.value))
-        return token;
-    Conversion conversion;
-    feed(conversion, t, t + length);
-    return Token{finish(conversion), length == 2 && t[0] == 'P' && t[1] == '3'};
 }
 
 // Starts the block at in.cur; false when too little of the chunk is left for one.
@@ -260,15 +228,72 @@ bool startBlock(Reader& in)
     return true;
 }
 
+bool inBlock(const Reader& in)
+{
+    return in.block != nullptr && in.cur < in.block + kBlock;
+}
+
 } // namespace
 
-bool R_next(Reader& in, Token& token)
+Reader R_open(FILE* file, char* buffer, size_t capacity)
+{
+    return R_growing(file, buffer, capacity, nullptr, nullptr);
+}
+
+Reader R_growing(FILE* file, char* buffer, size_t capacity, R_Wait wait, void* waitContext)
+{
+    return Reader{.file = file,
+                  .wait = wait,
+                  .waitContext = waitContext,
+                  .buffer = buffer,
+                  .capacity = capacity,
+                  .cur = buffer,
+                  .end = buffer,
+                  .exhausted = false,
+                  .block = nullptr,
+                  .spaces = 0,
+                  .digits = 0};
+}
+
+Reader R_memory(const char* data, size_t size)
+{
+    return Reader{.file = nullptr,
+                  .wait = nullptr,
+                  .waitContext = nullptr,
+                  .buffer = nullptr,
+                  .capacity = 0,
+                  .cur = data,
+                  .end = data + size,
+                  .exhausted = false,
+                  .block = nullptr,
+                  .spaces = 0,
+                  .digits = 0};
+}
+
+bool R_isSpace(int c)
+{
+    return c >= 0 && c < 256 && kSpace[static_cast<size_t>(c)];
+}
+
+int R_peek(Reader& in)
+{
+    if (in.cur == in.end && !refill(in))
+        return -1;
+    return static_cast<unsigned char>(*in.cur);
+}
+
+void R_take(Reader& in)
+{
+    if (R_peek(in) != -1)
+        ++in.cur;
+}
+
+bool R_next(Reader& in, int32_t& value)
 {
     for (;;) {
-        const char* p = in.cur;
-        if ((in.block == nullptr || p >= in.block + kBlock) && !startBlock(in))
-            return nextByBytes(in, token);
-        auto at = static_cast<unsigned>(p - in.block);
+        if (!inBlock(in) && !startBlock(in))
+            return nextByBytes(in, value);
+        auto at = static_cast<unsigned>(in.cur - in.block);
         uint64_t text = ~in.spaces >> at;
         if (text == 0) {
             in.cur = in.block + kBlock;
@@ -280,32 +305,31 @@ bool R_next(Reader& in, Token& token)
             // The token runs past the block.
             in.cur = in.block + start;
             in.block = nullptr;
-            return nextByBytes(in, token);
+            return nextByBytes(in, value);
         }
         auto length = static_cast<unsigned>(std::countr_zero(after));
         in.cur = in.block + start + length;
-        token = blockToken(in.block + start, length);
+        value = tokenValue(in.block + start, length, false);
         return true;
     }
 }
 
-size_t R_values(Reader& in, int32_t* values, size_t count, Token& last)
+size_t R_values(Reader& in, int32_t* values, size_t count, int32_t& last)
 {
     size_t n = 0;
     while (n < count) {
-        if ((in.block == nullptr || in.cur >= in.block + kBlock) && !startBlock(in)) {
+        if (!inBlock(in) && !startBlock(in)) {
             if (!R_next(in, last))
                 return n;
-            values[n++] = last.value;
+            values[n++] = last;
             continue;
         }
-        // The cursor never stands inside a token, so a token starts at every
-        // text byte past it that follows whitespace or opens the block.
         const char* block = in.block;
         uint64_t spaces = in.spaces;
-        uint64_t digits = in.digits;
         auto at = static_cast<unsigned>(in.cur - block);
-        uint64_t starts = ~spaces & (spaces << 1 | 1) & (~uint64_t{0} << at);
+        // Every token starting past the cursor; as the cursor never stands
+        // inside a token, the text at it opens one.
+        uint64_t starts = tokenStarts(spaces, true) & (~uint64_t{0} << at);
         // A token running up to the block's end may go on past it.
         uint64_t open = 0;
         if ((spaces >> 63) == 0 && starts != 0) {
@@ -318,27 +342,27 @@ size_t R_values(Reader& in, int32_t* values, size_t count, Token& last)
         uint64_t five = text & text >> 1;
         five &= five >> 2;
         five &= text >> 4;
-        bool allShort = (text & ~digits) == 0 && five == 0;
-        Token token = last;
+        bool shortDigits = (text & ~in.digits) == 0 && five == 0;
+        int32_t value = last;
         for (; starts != 0; starts &= starts - 1) {
             auto start = static_cast<unsigned>(std::countr_zero(starts));
             auto length = static_cast<unsigned>(std::countr_zero(spaces >> start));
-            token = allShort ? Token{shortDigitsValue(block + start, length), false} : blockToken(block + start, length);
-            values[n++] = token.value;
+            value = tokenValue(block + start, length, shortDigits);
+            values[n++] = value;
             if (n == count) {
                 in.cur = block + start + length;
-                last = token;
+                last = value;
                 return n;
             }
         }
-        last = token;
+        last = value;
         in.cur = block + kBlock;
         if (open != 0) {
             in.cur = block + std::countr_zero(open);
             in.block = nullptr;
             if (!R_next(in, last))
                 return n;
-            values[n++] = last.value;
+            values[n++] = last;
         }
     }
     return n;
@@ -349,104 +373,4 @@ int32_t R_atoi(const char* token, size_t n)
     Conversion conversion;
     feed(conversion, token, token + n);
     return finish(conversion);
-}
-
-namespace {
-
-// How far past the middle a cut may be looked for: a token longer than this
-// there leaves the input whole.
-constexpr size_t kCutWindow = 4096;
-
-// The offset of the first whitespace byte in `window`, or its size if none.
-size_t firstSpace(const char* window, size_t size)
-{
-    return static_cast<size_t>(std::find_if(window, window + size, isSpace) - window);
-}
-
-} // namespace
-
-bool R_split(const Reader& in, uint64_t minBytes, char* buffer, size_t capacity, R_Split& split)
-{
-    if (in.exhausted)
-        return false;
-    auto held = static_cast<uint64_t>(in.end - in.cur);
-    bool inMemory = in.file == nullptr && in.fd < 0;
-    // A stream that is a regular file can be read again from any offset.
-    int fd = in.file != nullptr ? fileno(in.file) : in.fd;
-    int64_t here = 0; // the file offset of in.cur
-    uint64_t left = held;
-    if (!inMemory) {
-        struct stat status;
-        if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
-            return false;
-        int64_t consumed = in.file != nullptr ? ftello(in.file) : in.offset;
-        if (consumed < 0)
-            return false;
-        here = consumed - static_cast<int64_t>(held);
-        uint64_t inFile = static_cast<uint64_t>(std::max<int64_t>(status.st_size - here, 0));
-        // What is held and what the stream may still give; the sum never overflows.
-        left = in.remaining < inFile ? std::min(inFile, in.remaining + held) : inFile;
-    }
-    if (left < minBytes)
-        return false;
-    uint64_t middle = left / 2;
-    auto size = static_cast<size_t>(std::min<uint64_t>(kCutWindow, left - middle));
-    char copy[kCutWindow];
-    const char* window = copy;
-    if (inMemory) {
-        window = in.cur + middle;
-    } else {
-        ssize_t got = pread(fd, copy, size, here + static_cast<int64_t>(middle));
-        if (got <= 0)
-            return false;
-        size = static_cast<size_t>(got);
-    }
-    size_t space = firstSpace(window, size);
-    if (space == size)
-        return false;
-    split = {inMemory ? R_memory(in.cur, held) : R_descriptor(fd, here, buffer, capacity), middle + space};
-    if (!inMemory)
-        split.rest.remaining = left;
-    return true;
-}
-
-void R_limit(Reader& in, uint64_t bytes)
-{
-    auto held = static_cast<uint64_t>(in.end - in.cur);
-    if (bytes <= held) {
-        in.end = in.cur + bytes;
-        in.remaining = 0;
-        in.block = nullptr; // its mask may reach past the new end
-    } else {
-        in.remaining = std::min(in.remaining, bytes - held);
-    }
-}
-
-bool R_skip(Reader& in, uint64_t bytes, uint64_t& tokens)
-{
-    tokens = 0;
-    in.block = nullptr;
-    bool afterSpace = true; // the cursor never stands inside a token
-    while (bytes > 0) {
-        if (in.cur == in.end && !refill(in))
-            return false;
-        size_t n = static_cast<size_t>(std::min<uint64_t>(bytes, static_cast<uint64_t>(in.end - in.cur)));
-        const char* p = in.cur;
-        const char* stop = p + n;
-        // Whole blocks a mask at a time; a token starts at text after whitespace.
-        for (; stop - p >= kBlock; p += kBlock) {
-            uint64_t spaces, digits;
-            markBlock(p, spaces, digits);
-            tokens += static_cast<unsigned>(std::popcount(~spaces & (spaces << 1 | uint64_t{afterSpace})));
-            afterSpace = (spaces >> 63) != 0;
-        }
-        for (; p != stop; ++p) {
-            bool space = isSpace(*p);
-            tokens += !space && afterSpace;
-            afterSpace = space;
-        }
-        in.cur = stop;
-        bytes -= n;
-    }
-    return true;
 }

@@ -70,8 +70,23 @@ TEST(Ppm, ParsesAsTheFormatSays)
 
 TEST(Ppm, RejectsAWrongMagicAndOversizedImages)
 {
-    for (const char* text : {"", "  \n", "P6 1 1 255 0 0 0", "p3 1 1", "P3x 1 1", "P 3", "P33"})
+    for (const char* text : {"", "  \n", "P6 1 1 255 0 0 0", "p3 1 1", "P3x 1 1", "P 3", "P33", "P", "\nP\n3"})
         EXPECT_EQ(parse(text).status, PPM_Status::notPpm) << text;
+    // The magic read a byte at a time, across chunk ends.
+    const std::pair<std::string, PPM_Status> bytewise[] = {{"P3", PPM_Status::ok},
+                                                           {" P3 1 1 255 1 2 3", PPM_Status::ok},
+                                                           {"P3x", PPM_Status::notPpm},
+                                                           {"P\n3", PPM_Status::notPpm},
+                                                           {"\tP33", PPM_Status::notPpm}};
+    for (const auto& [text, status] : bytewise) {
+        FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+        char byte[1];
+        Reader in = R_open(file, byte, sizeof byte);
+        PPM_Parsed parsed = PPM_parse(in, INT32_MAX);
+        EXPECT_EQ(parsed.status, status) << text;
+        std::free(parsed.ppm.pixels);
+        std::fclose(file);
+    }
     for (const char* text : {"P3 65536 32768 255", "P3 -65536 32769 255", "P3 2147483647 2147483647",
                              "P3 -2147483648 -2147483648"})
         EXPECT_EQ(parse(text).status, PPM_Status::tooLarge) << text;

@@ -1,4 +1,4 @@
-#include "reader.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -26,47 +26,66 @@ TEST(Reader, ConvertsEveryTokenAsStrtolDoes)
         EXPECT_EQ(R_atoi(token.data(), token.size()), reference(token)) << token.substr(0, 40);
 }
 
-std::vector<Token> readAll(Reader& in)
+std::vector<int32_t> readAll(Reader& in)
 {
-    std::vector<Token> tokens;
-    for (Token t; R_next(in, t);)
-        tokens.push_back(t);
-    return tokens;
+    std::vector<int32_t> values;
+    for (int32_t v; R_next(in, v);)
+        values.push_back(v);
+    return values;
+}
+
+// Every token of one to four digits, leading zeros included, read in bulk.
+TEST(Reader, EveryShortNumberConvertsAsStrtolDoes)
+{
+    std::string text;
+    std::vector<std::string> tokens;
+    for (int digits = 1, end = 10; digits <= 4; ++digits, end *= 10) {
+        for (int v = 0; v < end; ++v) {
+            std::string token = std::to_string(v);
+            tokens.push_back(std::string(static_cast<size_t>(digits) - token.size(), '0') + token);
+            text += tokens.back() + (v % 7 == 0 ? "\n" : " ");
+        }
+    }
+    ASSERT_EQ(tokens.size(), 11110u);
+    Reader in = R_memory(text.data(), text.size());
+    std::vector<int32_t> values(tokens.size() + 1);
+    int32_t last = 0;
+    ASSERT_EQ(R_values(in, values.data(), values.size(), last), tokens.size());
+    for (size_t i = 0; i < tokens.size(); ++i)
+        ASSERT_EQ(values[i], reference(tokens[i])) << tokens[i];
 }
 
 TEST(Reader, SplitsOnEveryWhitespaceKind)
 {
     const std::string text = " P3\t2\n\v3\f\r255 P3x p3 -7  ";
     Reader in = R_memory(text.data(), text.size());
-    std::vector<Token> tokens = readAll(in);
-    ASSERT_EQ(tokens.size(), 7u);
-    const int32_t values[] = {0, 2, 3, 255, 0, 0, -7};
-    for (size_t i = 0; i < tokens.size(); ++i) {
-        EXPECT_EQ(tokens[i].value, values[i]) << i;
-        EXPECT_EQ(tokens[i].magic, i == 0) << i;
-    }
-    Token t{};
-    EXPECT_FALSE(R_next(in, t));
+    EXPECT_EQ(readAll(in), (std::vector<int32_t>{0, 2, 3, 255, 0, 0, -7}));
+    int32_t v = 0;
+    EXPECT_FALSE(R_next(in, v));
     EXPECT_TRUE(in.exhausted);
 }
 
-// Every token may be cut by a chunk boundary, at every offset.
-TEST(Reader, TokensAcrossChunkBoundariesReadWhole)
+// Every token may be cut by a chunk boundary, or by the reader catching up
+// with the writer, at every offset.
+TEST(Reader, TokensAcrossChunksAndCatchUpsReadWhole)
 {
     const std::string text = "P3 12345 -9223372036854775809 P3 7x9 +" + std::string(50, '0') + "8 P\n3";
-    const int32_t values[] = {0, 12345, 0, 0, 7, 8, 0, 3};
+    const std::vector<int32_t> values = {0, 12345, 0, 0, 7, 8, 0, 3};
     for (size_t capacity = 1; capacity <= 8; ++capacity) {
         FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
         ASSERT_NE(file, nullptr);
         std::vector<char> buffer(capacity);
         Reader in = R_open(file, buffer.data(), capacity);
-        std::vector<Token> tokens = readAll(in);
+        EXPECT_EQ(readAll(in), values) << capacity;
         std::fclose(file);
-        ASSERT_EQ(tokens.size(), std::size(values)) << capacity;
-        for (size_t i = 0; i < tokens.size(); ++i) {
-            EXPECT_EQ(tokens[i].value, values[i]) << capacity << " " << i;
-            EXPECT_EQ(tokens[i].magic, i == 0 || i == 3) << capacity << " " << i;
-        }
+    }
+    for (size_t cut = 0; cut <= text.size(); ++cut) {
+        Growing written{text, {cut, cut, cut + 3}};
+        std::vector<char> buffer(64);
+        FILE* stream = nullptr;
+        Reader in = openGrowing(written, buffer, stream);
+        EXPECT_EQ(readAll(in), values) << cut;
+        std::fclose(stream);
     }
 }
 
@@ -74,80 +93,8 @@ TEST(Reader, EmptyAndBlankInputsHoldNoToken)
 {
     for (const std::string text : {"", " ", "\n\n\t \r\n"}) {
         Reader in = R_memory(text.data(), text.size());
-        Token t{};
-        EXPECT_FALSE(R_next(in, t));
-    }
-}
-
-} // namespace
-
-namespace {
-
-// Where a reader gets its bytes from, for running one case over each source.
-struct Source {
-    const char* name;
-    size_t capacity; // 0 for bytes in memory
-};
-
-TEST(Reader, SplitInputReadsAsOneReaderWould)
-{
-    std::string numbers;
-    for (int i = 0; i < 2000; ++i)
-        numbers += std::to_string(i * 7919 % 1000) + (i % 7 != 0 ? " " : "\r\n") + (i % 13 == 0 ? "x1 -4 P3 " : "");
-    const std::string half = numbers.substr(0, numbers.size() / 2);
-    struct Case {
-        const char* name;
-        std::string text;
-        bool splits;
-    };
-    const Case cases[] = {
-        {"numbers", numbers, true},
-        {"a long token across the middle", "P3 5 " + std::string(3000, '7') + " 6", true},
-        {"no whitespace near the middle", "P3 1 " + std::string(9000, '8') + " 2", false},
-        {"whitespace after the middle", "P3 " + half + std::string(numbers.size(), ' '), true},
-        {"whitespace before the middle", "P3 " + std::string(numbers.size(), '\n') + half, true},
-        {"a cut inside the block being read", "P3 " + numbers.substr(0, 110), true},
-        {"too short", "P3 1", false},
-    };
-    const Source sources[] = {{"memory", 0}, {"file in small chunks", 100}, {"file in one chunk", 1 << 16}};
-    for (const Case& c : cases) {
-        Reader whole = R_memory(c.text.data(), c.text.size());
-        const std::vector<Token> expected = readAll(whole);
-        for (const Source& source : sources) {
-            SCOPED_TRACE(std::string(c.name) + ", " + source.name);
-            FILE* file = nullptr;
-            std::vector<char> buffer(source.capacity), restBuffer(64);
-            Reader in = R_memory(c.text.data(), c.text.size());
-            if (source.capacity > 0) {
-                file = std::tmpfile();
-                ASSERT_NE(file, nullptr);
-                std::fputs(c.text.c_str(), file);
-                std::rewind(file);
-                in = R_open(file, buffer.data(), buffer.size());
-            }
-            // Split after the first token, as the loader splits after the header.
-            std::vector<Token> tokens(1);
-            ASSERT_TRUE(R_next(in, tokens[0]));
-            R_Split split;
-            ASSERT_EQ(R_split(in, 2, restBuffer.data(), restBuffer.size(), split), c.splits);
-            if (c.splits) {
-                R_limit(in, split.firstBytes);
-                std::vector<Token> first = readAll(in);
-                uint64_t counted = 0;
-                ASSERT_TRUE(R_skip(split.rest, split.firstBytes, counted));
-                EXPECT_EQ(counted, first.size());
-                tokens.insert(tokens.end(), first.begin(), first.end());
-            }
-            std::vector<Token> rest = readAll(c.splits ? split.rest : in);
-            tokens.insert(tokens.end(), rest.begin(), rest.end());
-            ASSERT_EQ(tokens.size(), expected.size());
-            for (size_t i = 0; i < tokens.size(); ++i) {
-                EXPECT_EQ(tokens[i].value, expected[i].value) << i;
-                EXPECT_EQ(tokens[i].magic, expected[i].magic) << i;
-            }
-            if (file != nullptr)
-                std::fclose(file);
-        }
+        int32_t v = 0;
+        EXPECT_FALSE(R_next(in, v));
     }
 }
 

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Paired timing of two ppmtool executables, for keeping an optimisation only
+# while it pays: each round runs A then B on the same generated image, and the
+# medians of both and of the ratio B/A are printed for each size.
+#   bench/compare.sh A B [RUNS] [SIZE...]   e.g. bench/compare.sh old/ppmtool new/ppmtool 9 4000x3000
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+a=$(realpath "$1") b=$(realpath "$2")
+runs=${3:-9}
+shift 3 || shift $#
+sizes=("$@")
+[ $# -gt 0 ] || sizes=(2000x1500 4000x3000)
+
+cmake --preset default >/dev/null
+cmake --build --preset default --target ppmgen >/dev/null
+gen=$root/build/default/ppmgen
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+now() { date +%s.%N; }
+calc() { awk "BEGIN { print $1 }"; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+run() { echo 'in.ppm o1 o2 o3' | "$1" > /dev/null; }
+
+printf '%-10s %8s %8s %8s\n' size A_s B_s B/A
+for size in "${sizes[@]}"; do
+    "$gen" noise "${size%x*}" "${size#*x}" > in.ppm
+    run "$a"; run "$b" # warm-up
+    : > ta; : > tb; : > ratios
+    for ((i = 0; i < runs; i++)); do
+        t0=$(now); run "$a"; t1=$(now); run "$b"; t2=$(now)
+        ta_=$(calc "$t1 - $t0"); tb_=$(calc "$t2 - $t1")
+        echo "$ta_" >> ta; echo "$tb_" >> tb; calc "$tb_ / $ta_" >> ratios
+    done
+    printf '%-10s %8.3f %8.3f %8.3f\n' "$size" "$(median < ta)" "$(median < tb)" "$(median < ratios)"
+done
