@@ -32,10 +32,13 @@ constexpr const char* kDumpFile = "ppmdumppppp";
 constexpr const char* kComment = "# File created by imagewrightkit Tovalenmirsky\n";
 // Large enough that a system call's cost vanishes.
 constexpr size_t kReadChunk = 1024 * 1024;
-// Writes of 2 MiB took a third less time than writes of 512 KiB, the close
-// that follows included; 64 KiB ones serve when memory is short.
-constexpr size_t kWriteChunk = 2 * 1024 * 1024;
-constexpr size_t kSmallWriteChunk = 64 * 1024;
+// The most text one pixel can take: three times "-2147483648 ".
+constexpr size_t kPixelRoom = 3 * kNumberRoom;
+// Pixels formatted at once, their text written in one call: 4 MiB of room, or
+// far less on the stack when memory is short. Formatting on two cores at once
+// was no faster: the kernel's copying of what is written takes most of a save.
+constexpr size_t kSegment = (size_t{4} << 20) / kPixelRoom;
+constexpr size_t kSmallSegment = 512;
 
 // The name as one literal shell word: single-quoted, and never taken for an
 // option or for standard input, which holds the dialogue.
@@ -202,29 +205,14 @@ int32_t nextValue(Reader& in, int32_t& last)
     return last;
 }
 
-// Fresh pages cost a fault and a clearing each on first touch. Asking the
-// kernel to map a megabyte of the array at once, just ahead of the reader,
-// costs far less than taking the faults one at a time; a kernel that does not
-// know the advice ignores it.
-void mapAhead(Color* first, size_t count)
-{
-    constexpr uintptr_t kPage = 4096;
-    auto from = reinterpret_cast<uintptr_t>(first) / kPage * kPage;
-    auto to = reinterpret_cast<uintptr_t>(first + count);
-    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-}
-
 // Fills the array from the samples, red, green and blue of each pixel in turn;
 // once the input runs out, every sample left takes the last value read.
 [[gnu::flatten]] void readPixels(Reader& in, int32_t& last, Color* pixels, size_t count)
 {
-    constexpr size_t kBatch = 512;          // pixels converted at once
-    constexpr size_t kMapStep = 171 * kBatch; // about a megabyte of pixels
+    constexpr size_t kBatch = 512; // pixels converted at once
     int32_t samples[3 * kBatch];
     for (size_t at = 0; at < count; at += kBatch) {
         size_t n = std::min(kBatch, count - at);
-        if (at % kMapStep == 0)
-            mapAhead(pixels + at, std::min(kMapStep, count - at));
         size_t got = R_values(in, samples, 3 * n, last);
         std::fill(samples + got, samples + 3 * n, last);
         for (size_t j = 0; j < n; ++j)
@@ -236,9 +224,8 @@ void mapAhead(Color* first, size_t count)
     }
 }
 
-// Not zero-filled: the loader writes every element exactly once. Whole pages,
-// so that the kernel may be asked to map any part of them. A large array is
-// made of whole huge pages and asks for them: one fault or mapping request
+// Not zero-filled: the loader writes every element exactly once. A large
+// array is made of whole huge pages and asks for them: one fault or mapping request
 // then covers 2 MiB instead of 4 KiB, and every later pass over the array
 // misses the TLB far less. The advice is only advice: without it, or without
 // free huge pages, the array is made of small pages as usual.
@@ -252,6 +239,25 @@ Color* allocatePixels(size_t count)
     if (pixels != nullptr && unit == kHugePage)
         madvise(pixels, bytes, MADV_HUGEPAGE);
     return static_cast<Color*>(pixels);
+}
+
+// Formats the pixels' samples, each followed by a space, at `at`, with
+// kPixelRoom bytes free there for each pixel; returns the end.
+char* formatPixels(char* at, const Color* pixel, const Color* end)
+{
+    for (; pixel != end; ++pixel) {
+        at = W_put(at, pixel->r);
+        at = W_put(at, pixel->g);
+        at = W_put(at, pixel->b);
+    }
+    return at;
+}
+
+// False, with errno set, when the write fell short.
+bool writeAll(FILE* file, const char* from, const char* to)
+{
+    auto n = static_cast<size_t>(to - from);
+    return n == 0 || std::fwrite(from, 1, n, file) == n;
 }
 
 [[noreturn]] void die(const char* name)
@@ -374,29 +380,27 @@ Color* PPM_pixels(PPM ppm)
 
 bool PPM_write(FILE* file, const Color* pixels, PPM ppm)
 {
-    constexpr size_t kSize = 2 * (kWriteChunk + kWriterSlack);
-    std::unique_ptr<char[]> large(new (std::nothrow) char[kSize]);
-    char small[2 * (kSmallWriteChunk + kWriterSlack)];
-    Writer out = large != nullptr ? W_open(file, large.get(), kSize) : W_open(file, small, sizeof small);
-    W_text(out, "P3\n");
-    W_text(out, kComment);
-    if (!W_reserve(out))
+    char header[128] = "P3\n";
+    std::strcat(header, kComment);
+    char* at = header + std::strlen(header);
+    at = W_number(at, ppm.width, ' ');
+    at = W_number(at, ppm.height, '\n');
+    at = W_number(at, 255, '\n');
+    if (!writeAll(file, header, at))
         return false;
-    W_number(out, ppm.width, ' ');
-    W_number(out, ppm.height, '\n');
-    W_number(out, 255, '\n');
-    for (int32_t i = 0; i < ppm.nbPixels;) {
-        if (!W_reserve(out))
+
+    std::unique_ptr<char[]> large(new (std::nothrow) char[kSegment * kPixelRoom]);
+    char small[kSmallSegment * kPixelRoom];
+    size_t segment = large != nullptr ? kSegment : kSmallSegment;
+    char* room = large != nullptr ? large.get() : small;
+    const Color* end = pixels + std::max(ppm.nbPixels, 0);
+    for (const Color* from = pixels; from != end;) {
+        const Color* to = from + std::min<ptrdiff_t>(end - from, static_cast<ptrdiff_t>(segment));
+        if (!writeAll(file, room, formatPixels(room, from, to)))
             return false;
-        char* at = W_cursor(out);
-        for (const char* end = W_chunkEnd(out); i < ppm.nbPixels && at < end; ++i) {
-            at = W_put(at, pixels[i].r);
-            at = W_put(at, pixels[i].g);
-            at = W_put(at, pixels[i].b);
-        }
-        W_advance(out, at);
+        from = to;
     }
-    return W_flush(out);
+    return true;
 }
 
 void PPM_save(const Color* pixels, const char* name, PPM ppm)
