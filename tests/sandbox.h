@@ -15,6 +15,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -75,9 +76,13 @@ struct Sandbox {
         return names;
     }
 
-    // Runs ppmtool here with `answers` as standard input.
-    Outcome run(const std::string& answers, Limits limits = {}) const
+    // Runs ppmtool here with `answers` as standard input and `args` after its name.
+    Outcome run(const std::string& answers, Limits limits = {}, const std::vector<std::string>& args = {}) const
     {
+        std::vector<char*> argv{const_cast<char*>("ppmtool")};
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
         put(".stdin", answers);
         pid_t pid = fork();
         if (pid == 0) {
@@ -99,7 +104,7 @@ struct Sandbox {
             }
             // The tool keeps its pixel array until exit on purpose.
             setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-            execl(PPMTOOL_EXE, "ppmtool", static_cast<char*>(nullptr));
+            execv(PPMTOOL_EXE, argv.data());
             _exit(127);
         }
         int status = 0;
