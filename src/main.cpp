@@ -91,13 +91,14 @@ int run(NameOf nameOf)
     return 0;
 }
 
+// Reports a wrong command line; the exit status is 2.
 int usageError(const std::string& what)
 {
     std::fprintf(stderr, "ppmtool: %s\nTry 'ppmtool --help'.\n", what.c_str());
     return 2;
 }
 
-// Prints to standard output and exits 0, or 1 when the text cannot be written.
+// Prints to standard output; the exit status is 0, or 1 when the text cannot be written.
 int print(const char* text)
 {
     if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
