@@ -1,5 +1,6 @@
-// ppmtool: asks for a P3 image and three output names, and writes the image's
-// negative, the image scaled by 1.2, and a channel rotation of the scaled one.
+// ppmtool: reads a P3 image and writes its negative, the image scaled by 1.2,
+// and a channel rotation of the scaled one. The four names come either from
+// the command line or, with no arguments, from a dialogue on the standard streams.
 
 #include "image.h"
 #include "ppm.h"
@@ -7,12 +8,37 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr float kCoefficient = 1.2f;
 constexpr float kReverseFactor = 0.8333f;
+
+// What the dialogue asks for each name, in the order the run needs them.
+constexpr const char* kPrompts[] = {"Write a name of ppm file with format: ", "Name of the negative image: ",
+                                    "Name of the coefficient image: ", "Name of the permite image: "};
+constexpr size_t kNames = 4;
+
+constexpr const char* kHelp =
+    "Usage: ppmtool\n"
+    "  or:  ppmtool [--] IN NEG COEF PERM\n"
+    "Read the P3 image IN and write three images made from it:\n"
+    "  NEG   the negative: every sample s becomes 255 - s;\n"
+    "  COEF  every sample times 1.2, truncated and clamped to 0..255;\n"
+    "  PERM  COEF times 0.8333, with channels (r, g, b) rotated to (b, r, g).\n"
+    "With no arguments, ask for the four names on standard output and read each\n"
+    "answer as one word from standard input. Names given as arguments are used\n"
+    "whole, blanks and all; '--' ends the options, for an IN that begins with '-'.\n"
+    "\n"
+    "  --help     print this help and exit\n"
+    "  --version  print the version and exit\n"
+    "\n"
+    "Exit status: 0 once the three images are written, 1 when loading or saving\n"
+    "fails, 2 for a wrong command line.\n"
+    "The manual: man ppmtool\n";
 
 bool isBlank(int c)
 {
@@ -39,29 +65,75 @@ std::string askOrDie(const char* prompt)
     return word;
 }
 
-} // namespace
-
-int main()
+// Loads, transforms and saves. nameOf(i) gives the i-th name (input, negative,
+// coefficient, permuted) and is called only when that name is needed, so the
+// dialogue asks for each output once the previous one is written.
+template <typename NameOf>
+int run(NameOf nameOf)
 {
-    // A file over the size limit is then a write error, reported as one.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::string input = askOrDie("Write a name of ppm file with format: ");
+    std::string input = nameOf(0);
     PPM image = PPM_new(input.c_str());
     int32_t nbPixels = PPM_nbPixels(image);
     Color* pixels = PPM_pixels(image);
 
     I_negative(pixels, nbPixels);
-    std::string negative = askOrDie("Name of the negative image: ");
+    std::string negative = nameOf(1);
     PPM_save(pixels, negative.c_str(), image);
 
     I_negative(pixels, nbPixels);
     I_coef(pixels, nbPixels, kCoefficient);
-    std::string coefficient = askOrDie("Name of the coefficient image: ");
+    std::string coefficient = nameOf(2);
     PPM_save(pixels, coefficient.c_str(), image);
 
     I_coef(pixels, nbPixels, kReverseFactor);
     I_permute(pixels, nbPixels);
-    std::string permuted = askOrDie("Name of the permite image: ");
+    std::string permuted = nameOf(3);
     PPM_save(pixels, permuted.c_str(), image);
     return 0;
+}
+
+// Reports a wrong command line; the exit status is 2.
+int usageError(const std::string& what)
+{
+    std::fprintf(stderr, "ppmtool: %s\nTry 'ppmtool --help'.\n", what.c_str());
+    return 2;
+}
+
+// Prints to standard output; the exit status is 0, or 1 when the text cannot be written.
+int print(const char* text)
+{
+    if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
+        std::perror("ppmtool: standard output");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A file over the size limit is then a write error, reported as one.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (argc <= 1)
+        return run([](int i) { return askOrDie(kPrompts[i]); });
+
+    std::vector<const char*> names;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (options && std::strcmp(arg, "--") == 0)
+            options = false;
+        else if (options && std::strcmp(arg, "--help") == 0)
+            return print(kHelp);
+        else if (options && std::strcmp(arg, "--version") == 0)
+            return print("ppmtool " PPMTOOL_VERSION "\n");
+        else if (options && arg[0] == '-' && arg[1] != '\0')
+            return usageError(std::string("unknown option '") + arg + "'");
+        else
+            names.push_back(arg);
+    }
+    if (names.size() != kNames)
+        return usageError("expected 4 file names (IN NEG COEF PERM), got " + std::to_string(names.size()));
+    return run([&names](int i) { return std::string(names[static_cast<size_t>(i)]); });
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
+#include <vector>
 
 using namespace sandbox;
 
@@ -169,6 +171,56 @@ TEST(Cli, HostileInputNamesAreLiteral)
         EXPECT_EQ(r.out, prompts(4)) << name;
         EXPECT_EQ(box.get("perm"), ppm("1 1", "212 99 199 ")) << name;
         EXPECT_EQ(box.files(), (std::set<std::string>{name, "neg", "coef", "perm"})) << name;
+    }
+}
+
+// The command line: four names used whole and nothing read from standard
+// input, the two options, and usage errors that touch no file.
+TEST(Cli, CommandLine)
+{
+    const std::string example = "P3 1 1 255 100 200 255";
+    const char* usage = "ppmtool: [^\n]+\nTry 'ppmtool --help'\\.\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;  // where the worked example lies
+        const char *out, *err; // regular expressions for the whole of each stream
+        int status;
+        std::vector<std::string> images; // the negative, coefficient and permuted images written
+    };
+    const Case cases[] = {
+        {{"my photo.ppm", "my neg.ppm", "c o e f", "p\tp"}, "my photo.ppm", "", "", 0,
+         {"my neg.ppm", "c o e f", "p\tp"}},
+        {{"--", "-in.ppm", "-n", "--help", "-"}, "-in.ppm", "", "", 0, {"-n", "--help", "-"}},
+        {{"--help"}, "in", "Usage: ppmtool\n  or:  ppmtool \\[--\\] IN NEG COEF PERM\n[\\s\\S]*\nThe manual: man ppmtool\n",
+         "", 0, {}},
+        {{"--version"}, "in", "ppmtool " PPMTOOL_VERSION "\n", "", 0, {}},
+        {{"--frobnicate", "in", "n", "c", "p"}, "in", "", usage, 2, {}},
+        {{"-in", "n", "c", "p"}, "-in", "", usage, 2, {}},
+        {{"in"}, "in", "", usage, 2, {}},
+        {{"in", "n"}, "in", "", usage, 2, {}},
+        {{"in", "n", "c"}, "in", "", usage, 2, {}},
+        {{"in", "n", "c", "p", "q"}, "in", "", usage, 2, {}},
+        {{"--", "--version"}, "in", "", usage, 2, {}},
+    };
+    for (const Case& c : cases) {
+        std::string what;
+        for (const std::string& arg : c.args)
+            what += " [" + arg + "]";
+        Sandbox box;
+        box.put(c.input, example);
+        Outcome r = box.run("x y z w\n", {}, c.args);
+        EXPECT_EQ(r.status, c.status) << what;
+        EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << what << "\n" << r.out;
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << what << "\n" << r.err;
+        std::set<std::string> files(c.images.begin(), c.images.end());
+        files.insert(c.input);
+        EXPECT_EQ(box.files(), files) << what;
+        EXPECT_EQ(box.get(c.input), example) << what;
+        if (!c.images.empty()) {
+            EXPECT_EQ(box.get(c.images[0]), ppm("1 1", "155 55 0 ")) << what;
+            EXPECT_EQ(box.get(c.images[1]), ppm("1 1", "120 240 255 ")) << what;
+            EXPECT_EQ(box.get(c.images[2]), ppm("1 1", "212 99 199 ")) << what;
+        }
     }
 }
 

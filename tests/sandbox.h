@@ -18,6 +18,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -84,10 +85,15 @@ struct Sandbox {
         return names;
     }
 
-    // Starts ppmtool here, reading standard input from `in` and writing its
-    // other streams to .stdout and .stderr followed by `tag`.
-    pid_t start(int in, const std::string& tag, const Limits& limits = {}) const
+    // Starts ppmtool here with `args` after its name, reading standard input
+    // from `in` and writing its other streams to .stdout and .stderr followed by `tag`.
+    pid_t start(int in, const std::string& tag, const Limits& limits = {},
+                const std::vector<std::string>& args = {}) const
     {
+        std::vector<char*> argv{const_cast<char*>("ppmtool")};
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
         pid_t pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0)
@@ -119,7 +125,7 @@ struct Sandbox {
             // The tool keeps its pixel array until exit on purpose.
             setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
             alarm(60); // a run that hangs ends as killed by SIGALRM
-            execl(PPMTOOL_EXE, "ppmtool", static_cast<char*>(nullptr));
+            execv(PPMTOOL_EXE, argv.data());
             _exit(127);
         }
         return pid;
@@ -138,13 +144,13 @@ struct Sandbox {
         return r;
     }
 
-    // Runs ppmtool here with `answers` as standard input.
-    Outcome run(const std::string& answers, const Limits& limits = {}) const
+    // Runs ppmtool here with `answers` as standard input and `args` after its name.
+    Outcome run(const std::string& answers, const Limits& limits = {}, const std::vector<std::string>& args = {}) const
     {
         put(".stdin", answers);
         int in = open((dir / ".stdin").c_str(), O_RDONLY);
         fs::remove(dir / ".stdin");
-        pid_t pid = start(in, "", limits);
+        pid_t pid = start(in, "", limits, args);
         close(in);
         return finish(pid);
     }
