@@ -391,11 +391,15 @@ bool PPM_write(FILE* file, const Color* pixels, PPM ppm)
     if (!writeAll(file, header, at))
         return false;
 
-    std::unique_ptr<char[]> large(new (std::nothrow) char[kSegment * kPixelRoom]);
-    char small[kSmallSegment * kPixelRoom];
-    size_t segment = large != nullptr ? kSegment : kSmallSegment;
-    char* room = large != nullptr ? large.get() : small;
     const Color* end = pixels + std::max(ppm.nbPixels, 0);
+    size_t segment = std::min(kSegment, static_cast<size_t>(end - pixels));
+    std::unique_ptr<char[]> large(new (std::nothrow) char[segment * kPixelRoom]);
+    char small[kSmallSegment * kPixelRoom];
+    char* room = large.get();
+    if (room == nullptr) {
+        room = small;
+        segment = kSmallSegment;
+    }
     for (const Color* from = pixels; from != end;) {
         const Color* to = from + std::min<ptrdiff_t>(end - from, static_cast<ptrdiff_t>(segment));
         if (!writeAll(file, room, formatPixels(room, from, to)))
