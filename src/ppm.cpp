@@ -57,8 +57,7 @@ std::string shellWord(const char* name)
     return word;
 }
 
-// The shell's status is not examined, here or for the comment filter: a
-// failed filter shows as a scratch file that is not a ppm file.
+// Its status is not examined: a scratch file left behind is removed by the next load.
 void removeDumpFile()
 {
     [[maybe_unused]] int status = std::system("rm ppmdumppppp");
@@ -121,8 +120,12 @@ FILE* openDumpFile()
     if (fd < 0)
         return nullptr;
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    int error = 0;
+    if (fstat(fd, &status) != 0)
+        error = errno;
+    else if (!S_ISREG(status.st_mode))
+        error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    if (error != 0) {
         close(fd);
         errno = error;
         return nullptr;
