@@ -344,7 +344,7 @@ TEST(Faults, LoadsInOneDirectoryTakeTurns)
         for (size_t k = 0; k < kRuns; ++k) {
             const std::string id = std::to_string(k);
             // Each input its own size and samples, large enough to take a while.
-            box.put("in" + id, ppm(std::to_string(200 + k) + " 100", same(10 + k, (200 + k) * 100)));
+            box.put("in" + id, ppm(std::to_string(200 + k) + " 100", same(10 + static_cast<long long>(k), (200 + k) * 100)));
             box.put(".answers" + id, "in" + id + " n" + id + " c" + id + " p" + id);
             int in = open((box.dir / (".answers" + id)).c_str(), O_RDONLY);
             pids[k] = box.start(in, id);
