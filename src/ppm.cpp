@@ -230,9 +230,9 @@ int32_t nextValue(Reader& in, int32_t& last)
 }
 
 // Not zero-filled: the loader writes every element exactly once. A large
-// array is made of whole huge pages and asks for them: one fault or mapping request
-// then covers 2 MiB instead of 4 KiB, and every later pass over the array
-// misses the TLB far less. The advice is only advice: without it, or without
+// array is made of whole huge pages and asks for them: one fault then covers
+// 2 MiB instead of 4 KiB, and every later pass over the array misses the TLB
+// far less. The advice is only advice: without it, or without
 // free huge pages, the array is made of small pages as usual.
 Color* allocatePixels(size_t count)
 {

@@ -1,6 +1,5 @@
 #include "reader.h"
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
