@@ -113,8 +113,10 @@ int print(const char* text)
 
 int main(int argc, char** argv)
 {
-    // A file over the size limit is then a write error, reported as one.
+    // A file over the size limit is then a write error, reported as one; and
+    // the loader waits for its filter, which a parent's ignored SIGCHLD forbids.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGCHLD, SIG_DFL);
     if (argc <= 1)
         return run([](int i) { return askOrDie(kPrompts[i]); });
 

@@ -1,34 +1,22 @@
 #include "ppm.h"
 
 #include "image.h"
+#include "scratch.h"
 #include "writer.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/sysinfo.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 
 namespace {
 
-constexpr const char* kDumpFile = "ppmdumppppp";
 constexpr const char* kComment = "# File created by imagewrightkit Tovalenmirsky\n";
 // Large enough that a system call's cost vanishes.
 constexpr size_t kReadChunk = 1024 * 1024;
@@ -39,169 +27,6 @@ constexpr size_t kPixelRoom = 3 * kNumberRoom;
 // was no faster: the kernel's copying of what is written takes most of a save.
 constexpr size_t kSegment = (size_t{4} << 20) / kPixelRoom;
 constexpr size_t kSmallSegment = 512;
-
-// The name as one literal shell word: single-quoted, and never taken for an
-// option or for standard input, which holds the dialogue.
-std::string shellWord(const char* name)
-{
-    std::string word = "'";
-    if (name[0] == '-')
-        word += "./";
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (*p == '\'')
-            word += "'\\''";
-        else
-            word += *p;
-    }
-    word += '\'';
-    return word;
-}
-
-// Its status is not examined: a scratch file left behind is removed by the next load.
-void removeDumpFile()
-{
-    [[maybe_unused]] int status = std::system("rm ppmdumppppp");
-}
-
-// Loads in one working directory take turns on the scratch file: an exclusive
-// lock on the directory itself adds no file, and no child inherits it. -1 where
-// no lock can be had; the load then goes on without one.
-int lockWorkingDirectory()
-{
-    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            return -1;
-        }
-    }
-    return fd;
-}
-
-// Whether the input, by whatever path, is the scratch file itself, which the
-// load would remove and overwrite before reading it.
-bool isScratchFile(const char* name)
-{
-    struct stat input, scratch;
-    return stat(name, &input) == 0 && lstat(kDumpFile, &scratch) == 0 && input.st_dev == scratch.st_dev &&
-           input.st_ino == scratch.st_ino;
-}
-
-// Where the filter was interrupted by SIGINT, SIGQUIT or SIGTERM (the shell
-// was killed by it, or reports it as 128 + n), removes the scratch file and
-// ends the process by the same signal, as the caller's shell expects of an
-// interrupted program.
-void dieIfInterrupted(int status)
-{
-    int n = 0;
-    if (status != -1 && WIFSIGNALED(status))
-        n = WTERMSIG(status);
-    else if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) > 128)
-        n = WEXITSTATUS(status) - 128;
-    if (n != SIGINT && n != SIGQUIT && n != SIGTERM)
-        return;
-    unlink(kDumpFile);
-    std::signal(n, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, n);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    std::raise(n);
-    std::exit(128 + n);
-}
-
-// The scratch file as the filter left it, only if it is a regular file: what
-// else stands in its place is never followed, waited on or read.
-FILE* openDumpFile()
-{
-    int fd = open(kDumpFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat status;
-    int error = 0;
-    if (fstat(fd, &status) != 0)
-        error = errno;
-    else if (!S_ISREG(status.st_mode))
-        error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-    if (error != 0) {
-        close(fd);
-        errno = error;
-        return nullptr;
-    }
-    return fdopen(fd, "r");
-}
-
-// The comment filter, run through the shell on a second thread where one can
-// be had, so that the scratch file is read while it is written.
-struct Filter {
-    std::string command;
-    std::atomic<bool> done{false};
-    int status = 0;
-    std::thread thread;
-};
-
-void runFilter(Filter& filter)
-{
-    filter.status = std::system(filter.command.c_str());
-    filter.done.store(true, std::memory_order_release);
-}
-
-// Where no thread can be had, the filter runs here, to its end.
-void startFilter(Filter& filter)
-{
-    try {
-        filter.thread = std::thread(runFilter, std::ref(filter));
-    } catch (const std::system_error&) {
-        runFilter(filter);
-    }
-}
-
-int finishFilter(Filter& filter)
-{
-    if (filter.thread.joinable())
-        filter.thread.join();
-    return filter.status;
-}
-
-// A reader that has caught up with the filter sleeps rather than spin a core.
-bool waitForFilter(void* filter)
-{
-    if (static_cast<Filter*>(filter)->done.load(std::memory_order_acquire))
-        return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return true;
-}
-
-// The scratch file once the shell has created it, which it does only where
-// nothing stood, so every byte in it is this run's. Null, with errno set, once
-// the filter has ended without it, or when something else stands there.
-FILE* openWhenCreated(Filter& filter)
-{
-    for (;;) {
-        bool done = filter.done.load(std::memory_order_acquire);
-        FILE* dump = openDumpFile();
-        if (dump != nullptr || errno != ENOENT || done)
-            return dump;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-// Whether the first token is exactly "P3". It is looked at byte by byte, as it
-// may cross chunks; the cursor then stands just past it.
-bool readMagic(Reader& in)
-{
-    while (R_isSpace(R_peek(in)))
-        R_take(in);
-    for (int c : {'P', '3'}) {
-        if (R_peek(in) != c)
-            return false;
-        R_take(in);
-    }
-    int next = R_peek(in);
-    return next == -1 || R_isSpace(next);
-}
 
 // The value of the next token, or the last value read once the input has run out.
 int32_t nextValue(Reader& in, int32_t& last)
@@ -273,10 +98,21 @@ bool writeAll(FILE* file, const char* from, const char* to)
 
 } // namespace
 
-PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels)
+bool PPM_readMagic(Reader& in)
 {
-    if (!readMagic(in))
-        return {PPM_Status::notPpm, {}};
+    while (R_isSpace(R_peek(in)))
+        R_take(in);
+    for (int c : {'P', '3'}) {
+        if (R_peek(in) != c)
+            return false;
+        R_take(in);
+    }
+    int next = R_peek(in);
+    return next == -1 || R_isSpace(next);
+}
+
+PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels)
+{
     int32_t last = 0; // "P3" converts to 0, and is the last token read so far
     int32_t width = nextValue(in, last);
     int32_t height = nextValue(in, last);
@@ -295,20 +131,37 @@ PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels)
     return {PPM_Status::ok, ppm};
 }
 
+PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels)
+{
+    if (!PPM_readMagic(in))
+        return {PPM_Status::notPpm, {}};
+    return PPM_parseImage(in, maxPixels);
+}
+
 uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot)
 {
     uint64_t limit = UINT64_MAX;
     struct sysinfo info;
     if (sysinfo(&info) == 0)
         limit = (uint64_t{info.totalram} + info.totalswap) * std::max<uint64_t>(info.mem_unit, 1);
-    // The unified hierarchy's line names this process's cgroup; each cgroup
-    // from there up may set a lower limit than the machine's.
+    // Each line names this process's cgroup in one hierarchy, as "ID:CONTROLLERS:/PATH":
+    // the unified one ("0::/PATH") or the memory controller's of version 1. Each
+    // cgroup from there up may set a lower limit than the machine's.
     std::ifstream list(cgroups);
     for (std::string line; std::getline(list, line);) {
-        if (line.rfind("0::/", 0) != 0)
+        size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos || line[second + 1] != '/')
             continue;
-        for (std::string path = line.substr(3); !path.empty(); path.resize(path.find_last_of('/'))) {
-            std::ifstream max(cgroupRoot + path + "/memory.max");
+        std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        std::string directory, file;
+        if (line.compare(0, second + 1, "0::") == 0)
+            directory = cgroupRoot, file = "/memory.max";
+        else if (controllers.find(",memory,") != std::string::npos)
+            directory = cgroupRoot + "/memory", file = "/memory.limit_in_bytes";
+        else
+            continue;
+        for (std::string path = line.substr(second + 1); !path.empty(); path.resize(path.find_last_of('/'))) {
+            std::ifstream max(directory + path + file);
             uint64_t bytes = 0;
             if (max >> bytes)
                 limit = std::min(limit, bytes);
@@ -317,60 +170,43 @@ uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot)
     return limit;
 }
 
-PPM PPM_new(const char* name)
+namespace {
+
+// Loads the named file, or standard input under that name, through the
+// comment filter; the scratch file's name is given back as soon as the magic
+// shows the input to be worth reading on.
+PPM load(const char* name, bool standardInput)
 {
-    int lock = lockWorkingDirectory();
-    if (isScratchFile(name)) {
-        std::fprintf(stderr, "File %s is the scratch file %s; rename it first.\n", name, kDumpFile);
-        std::exit(1);
-    }
-    // The shell creates the scratch file only where nothing stands, and for its
-    // owner alone; grep passes every byte of the lines it keeps, in any locale.
-    unlink(kDumpFile);
-    Filter filter;
-    filter.command = "umask 077; set -C; cat " + shellWord(name) + " | LC_ALL=C grep -a -v \\# > " + kDumpFile;
-    startFilter(filter);
-    FILE* dump = openWhenCreated(filter);
-    if (dump == nullptr) {
-        // The shell's own message comes first, then the reason the file cannot be read.
-        finishFilter(filter);
-        dieIfInterrupted(filter.status);
-        dump = openDumpFile();
-        if (dump == nullptr)
-            die(name);
-    }
+    Scratch scratch = S_start(name, standardInput);
     std::unique_ptr<char[]> large(new (std::nothrow) char[kReadChunk]);
     char small[4096];
-    Reader in = large != nullptr ? R_growing(dump, large.get(), kReadChunk, waitForFilter, &filter)
-                                 : R_growing(dump, small, sizeof small, waitForFilter, &filter);
-    uint64_t maxPixels = PPM_memoryLimit("/proc/self/cgroup", "/sys/fs/cgroup") / sizeof(Color);
-    PPM_Parsed parsed = PPM_parse(in, static_cast<int64_t>(std::min<uint64_t>(maxPixels, INT32_MAX)));
-    std::fclose(dump);
-    int status = finishFilter(filter);
-    dieIfInterrupted(status);
-    // 0 is lines kept, 1 none; anything else, grep or the shell has said why,
-    // and nothing read counts.
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) > 1) {
-        unlink(kDumpFile);
-        std::fprintf(stderr, "File %s could not be read whole.\n", name);
+    Reader in = large != nullptr ? R_source(S_read, &scratch, large.get(), kReadChunk)
+                                 : R_source(S_read, &scratch, small, sizeof small);
+    if (!PPM_readMagic(in)) {
+        S_finish(scratch);
+        // The scratch file stays, for whoever wants to see what was read. If
+        // standard output cannot take the message, standard error does.
+        if (std::printf("File %s is not a ppm file.\n", name) < 0 || std::fflush(stdout) != 0)
+            std::fprintf(stderr, "File %s is not a ppm file.\n", name);
         std::exit(1);
     }
-    switch (parsed.status) {
-    case PPM_Status::notPpm:
-        // The scratch file stays, for whoever wants to see what was read.
-        std::printf("File %s is not a ppm file.\n", name);
-        std::exit(1);
-    case PPM_Status::tooLarge:
-        removeDumpFile();
+    S_release(scratch);
+    uint64_t maxPixels = PPM_memoryLimit("/proc/self/cgroup", "/sys/fs/cgroup") / sizeof(Color);
+    PPM_Parsed parsed = PPM_parseImage(in, static_cast<int64_t>(std::min<uint64_t>(maxPixels, INT32_MAX)));
+    if (parsed.status == PPM_Status::tooLarge) {
+        S_abandon(scratch);
         std::fprintf(stderr, "File %s is too large.\n", name);
         std::exit(1);
-    case PPM_Status::ok:
-        break;
     }
-    removeDumpFile();
-    if (lock >= 0)
-        close(lock);
+    S_finish(scratch);
     return parsed.ppm;
+}
+
+} // namespace
+
+PPM PPM_new(const char* name)
+{
+    return load(name, false);
 }
 
 int32_t PPM_nbPixels(PPM ppm)

@@ -1,4 +1,4 @@
-// P3 image files: loading through the comment filter and the scratch file, saving, and helpers.
+// P3 image files: loading through the comment filter, parsing, saving, and helpers.
 #pragma once
 
 #include "color.h"
@@ -44,11 +44,17 @@ struct PPM_Parsed {
 // Parses tokens as loaded from the scratch file. A pixel count above maxPixels,
 // below the int range, or one whose array cannot be allocated is tooLarge.
 PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels);
+// The same in two steps: whether the first token is exactly "P3", and then the
+// rest, from the reader standing just past it.
+bool PPM_readMagic(Reader& in);
+PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels);
 
 // The most memory, in bytes, that this process can ever have: physical memory
-// plus swap, or the lowest memory.max of the cgroup v2 that `cgroups` (as
-// /proc/self/cgroup) names under `cgroupRoot` and of those above it, where
-// that is lower. UINT64_MAX when none of it can be read.
+// plus swap, or the lowest limit of the cgroups that `cgroups` (as
+// /proc/self/cgroup) names under `cgroupRoot` and of those above them, where
+// that is lower: memory.max in the unified hierarchy, memory.limit_in_bytes
+// under memory/ for version 1's memory controller. UINT64_MAX when none of it
+// can be read.
 uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot);
 
 // Writes the whole file layout; false when a write fell short, with errno set.

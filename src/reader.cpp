@@ -71,20 +71,16 @@ int32_t finish(const Conversion& c)
     return static_cast<int32_t>(static_cast<uint32_t>(bits));
 }
 
+// A failed read ends the input as the end of the file does.
+size_t readStream(void* file, char* buffer, size_t capacity)
+{
+    return std::fread(buffer, 1, capacity, static_cast<FILE*>(file));
+}
+
 // Reads the next chunk; false, with the reader exhausted, at the input's end.
-// A failed read ends the input as the end of the file does. A stream still
-// being written is waited on until it gives bytes or its writer has finished.
 bool refill(Reader& in)
 {
-    size_t n = 0;
-    while (!in.exhausted && in.file != nullptr) {
-        n = std::fread(in.buffer, 1, in.capacity, in.file);
-        if (n > 0 || in.wait == nullptr)
-            break;
-        if (!in.wait(in.waitContext))
-            in.wait = nullptr; // one more read finds what the writer wrote last
-        std::clearerr(in.file);
-    }
+    size_t n = in.exhausted || in.read == nullptr ? 0 : in.read(in.source, in.buffer, in.capacity);
     if (n == 0) {
         in.exhausted = true;
         return false;
@@ -236,14 +232,13 @@ bool inBlock(const Reader& in)
 
 Reader R_open(FILE* file, char* buffer, size_t capacity)
 {
-    return R_growing(file, buffer, capacity, nullptr, nullptr);
+    return R_source(readStream, file, buffer, capacity);
 }
 
-Reader R_growing(FILE* file, char* buffer, size_t capacity, R_Wait wait, void* waitContext)
+Reader R_source(R_Read read, void* source, char* buffer, size_t capacity)
 {
-    return Reader{.file = file,
-                  .wait = wait,
-                  .waitContext = waitContext,
+    return Reader{.read = read,
+                  .source = source,
                   .buffer = buffer,
                   .capacity = capacity,
                   .cur = buffer,
@@ -256,9 +251,8 @@ Reader R_growing(FILE* file, char* buffer, size_t capacity, R_Wait wait, void* w
 
 Reader R_memory(const char* data, size_t size)
 {
-    return Reader{.file = nullptr,
-                  .wait = nullptr,
-                  .waitContext = nullptr,
+    return Reader{.read = nullptr,
+                  .source = nullptr,
                   .buffer = nullptr,
                   .capacity = 0,
                   .cur = data,

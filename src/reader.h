@@ -5,18 +5,16 @@
 #include <cstdint>
 #include <cstdio>
 
-// Called when a read finds no more bytes in a stream that is still being
-// written: waits a little and returns true, or returns false once the writer
-// has finished, so that the read that follows finds whatever it wrote last.
-using R_Wait = bool (*)(void* context);
+// Fills `buffer` with up to `capacity` bytes of a source and returns how many;
+// 0 only at the source's end. It may give fewer than asked, as it has them.
+using R_Read = size_t (*)(void* source, char* buffer, size_t capacity);
 
-// A cursor over a stream read in chunks into a caller's buffer, or over bytes
+// A cursor over a source read in chunks into a caller's buffer, or over bytes
 // already in memory. The cursor never stands inside a token: it is at the
 // input's start, or just past a token or a whitespace byte.
 struct Reader {
-    FILE* file; // the stream, or null for bytes in memory
-    R_Wait wait; // for a stream still being written; null once it is complete
-    void* waitContext;
+    R_Read read; // null for bytes in memory
+    void* source;
     char* buffer;
     size_t capacity;
     const char* cur;
@@ -28,9 +26,8 @@ struct Reader {
 };
 
 Reader R_open(FILE* file, char* buffer, size_t capacity);
+Reader R_source(R_Read read, void* source, char* buffer, size_t capacity);
 Reader R_memory(const char* data, size_t size);
-// A stream that another process may still be writing, waited on through `wait`.
-Reader R_growing(FILE* file, char* buffer, size_t capacity, R_Wait wait, void* waitContext);
 
 // Whether c is one of the six bytes that separate tokens.
 bool R_isSpace(int c);

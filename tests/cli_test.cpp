@@ -88,21 +88,6 @@ TEST(Cli, LoadFailuresEndTheRun)
     }
 }
 
-TEST(Cli, UnwritableScratchFileIsReported)
-{
-    Sandbox box;
-    box.put("in", "P3 1 1 255 100 200 255");
-    fs::create_directory(box.dir / "ppmdumppppp"); // the shell cannot create the file, and it stays
-    Outcome r = box.run("in neg coef perm");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, prompts(1));
-    const std::string reason = "in: Is a directory\n";
-    EXPECT_NE(r.err.find("ppmdumppppp"), std::string::npos) << r.err; // the shell's own words first
-    ASSERT_GE(r.err.size(), reason.size());
-    EXPECT_EQ(r.err.substr(r.err.size() - reason.size()), reason);
-    EXPECT_EQ(box.files(), (std::set<std::string>{"in", "ppmdumppppp"}));
-}
-
 TEST(Cli, SaveFailuresKeepEarlierOutputs)
 {
     const std::string input = "P3 1 1 255 100 200 255";

@@ -48,6 +48,8 @@ struct Limits {
     rlim_t addressSpace = 0;
     bool readOnly = false; // the directory cannot be written, even by root
     const char* bin = nullptr; // a directory searched first for commands
+    uid_t user = 0;            // run as this user, when the tests run as root
+    bool ignoreChild = false;  // started with SIGCHLD ignored
 };
 
 // The status of a run that could not be set up as asked.
@@ -118,6 +120,10 @@ struct Sandbox {
                                             nullptr) != 0 || chdir(dir.c_str()) != 0
                                 : chmod(".", 0555) != 0))
                 _exit(kNotSetUp);
+            if (limits.user != 0 && (geteuid() != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0))
+                _exit(kNotSetUp);
+            if (limits.ignoreChild)
+                signal(SIGCHLD, SIG_IGN);
             if (limits.bin != nullptr)
                 setenv("PATH", (std::string(limits.bin) + ":" + std::getenv("PATH")).c_str(), 1);
             // The locale of most machines; the tool's results must not depend on it.
@@ -136,7 +142,10 @@ struct Sandbox {
     {
         int status = 0;
         waitpid(pid, &status, 0);
-        chmod(dir.c_str(), 0700);
+        struct stat mode;
+        if (stat(dir.c_str(), &mode) == 0 && (mode.st_mode & S_IWUSR) == 0)
+            chmod(dir.c_str(), 0700); // made read-only for the run
+
         Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), get(".stdout" + tag),
                   get(".stderr" + tag)};
         fs::remove(dir / (".stdout" + tag));

@@ -40,9 +40,9 @@ inline bool saveToString(const Color* pixels, PPM ppm, std::string& bytes)
     return ok;
 }
 
-// A stream that is still being written: it gives its text up to the next cut,
-// then nothing until the reader waits, as a file read faster than its writer
-// writes it. The reader thus catches up at every cut.
+// A source that is still being written: it gives its text up to the next cut,
+// and only on the next read goes past it, as a file read faster than its
+// writer writes it. The reader thus catches up at every cut.
 struct Growing {
     std::string text;
     std::vector<size_t> cuts; // ascending offsets
@@ -50,25 +50,20 @@ struct Growing {
     size_t cut = 0; // cuts passed
 };
 
-inline ssize_t growingRead(void* cookie, char* buffer, size_t size)
+inline size_t growingRead(void* source, char* buffer, size_t size)
 {
-    auto& g = *static_cast<Growing*>(cookie);
+    auto& g = *static_cast<Growing*>(source);
+    while (g.cut < g.cuts.size() && g.cuts[g.cut] <= g.at)
+        ++g.cut;
     size_t stop = g.cut < g.cuts.size() ? std::min(g.cuts[g.cut], g.text.size()) : g.text.size();
     size_t n = std::min(size, stop - std::min(stop, g.at));
     std::memcpy(buffer, g.text.data() + g.at, n);
     g.at += n;
-    return static_cast<ssize_t>(n);
+    return n;
 }
 
-inline bool growingWait(void* cookie)
+// A reader over g through `buffer`.
+inline Reader openGrowing(Growing& g, std::vector<char>& buffer)
 {
-    auto& g = *static_cast<Growing*>(cookie);
-    return g.cut++ < g.cuts.size();
-}
-
-// A reader over g through `buffer`; close the stream it returns when done.
-inline Reader openGrowing(Growing& g, std::vector<char>& buffer, FILE*& stream)
-{
-    stream = fopencookie(&g, "r", cookie_io_functions_t{growingRead, nullptr, nullptr, nullptr});
-    return R_growing(stream, buffer.data(), buffer.size(), growingWait, &g);
+    return R_source(growingRead, &g, buffer.data(), buffer.size());
 }
