@@ -2,7 +2,8 @@
 # Times whole ppmtool runs against the I/O floor of its design on generated images:
 # the comment filter into the scratch file, one read of it, its removal, and three
 # writes of the input's size. Prints medians of paired runs, the median ratio of
-# each pair, throughput and peak resident memory.
+# each pair, throughput and peak resident memory. Each run starts after a sync,
+# so that none pays for another's writeback, and the order alternates.
 #
 # The floor writes with dd, through write(2) as ppmtool must. `cat in > out`
 # would copy inside the kernel (copy_file_range), which no program producing
@@ -35,6 +36,8 @@ floor() { # floor dd|cat
     done
 }
 calc() { awk "BEGIN { print $1 }"; }
+tool() { echo "$answers" | "$tool"; }
+timed() { sync; local a; a=$(now); "$@" > /dev/null; calc "$(now) - $a"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 printf '%-10s %7s %10s %8s %6s %12s %10s %6s %8s %11s\n' \
@@ -48,10 +51,11 @@ for size in "${sizes[@]}"; do
     floor dd
     : > t_tool; : > t_floor; : > ratios; : > t_cat; : > cat_ratios
     for ((i = 0; i < runs; i++)); do
-        a=$(now); echo "$answers" | "$tool" > /dev/null; b=$(now)
-        floor dd; c=$(now)
-        floor cat; d=$(now)
-        t=$(calc "$b - $a"); f=$(calc "$c - $b"); g=$(calc "$d - $c")
+        if ((i % 2 == 0)); then
+            t=$(timed tool); f=$(timed floor dd); g=$(timed floor cat)
+        else
+            g=$(timed floor cat); f=$(timed floor dd); t=$(timed tool)
+        fi
         echo "$t" >> t_tool; echo "$f" >> t_floor; echo "$g" >> t_cat
         calc "$t / $f" >> ratios; calc "$t / $g" >> cat_ratios
     done

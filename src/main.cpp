@@ -5,6 +5,7 @@
 #include "image.h"
 #include "ppm.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,9 @@ constexpr const char* kHelp =
     "With no arguments, ask for the four names on standard output and read each\n"
     "answer as one word from standard input. Names given as arguments are used\n"
     "whole, blanks and all; '--' ends the options, for an IN that begins with '-'.\n"
+    "As an argument, '-' is standard input for IN and standard output for one of\n"
+    "the outputs ('./-' names a file called '-'); in the dialogue, standard input\n"
+    "holds the answers, so there '-' is a file name.\n"
     "\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
@@ -65,30 +69,45 @@ std::string askOrDie(const char* prompt)
     return word;
 }
 
+// "-" on the command line is a standard stream; in the dialogue, a file name.
+bool isStream(const std::string& name, bool streams)
+{
+    return streams && name == "-";
+}
+
+void save(const Color* pixels, const std::string& name, PPM image, bool streams)
+{
+    if (isStream(name, streams))
+        PPM_saveToStandardOutput(pixels, image);
+    else
+        PPM_save(pixels, name.c_str(), image);
+}
+
 // Loads, transforms and saves. nameOf(i) gives the i-th name (input, negative,
 // coefficient, permuted) and is called only when that name is needed, so the
-// dialogue asks for each output once the previous one is written.
+// dialogue asks for each output once the previous one is written. With
+// `streams`, "-" names standard input or output.
 template <typename NameOf>
-int run(NameOf nameOf)
+int run(NameOf nameOf, bool streams)
 {
     std::string input = nameOf(0);
-    PPM image = PPM_new(input.c_str());
+    PPM image = isStream(input, streams) ? PPM_newFromStandardInput(input.c_str()) : PPM_new(input.c_str());
     int32_t nbPixels = PPM_nbPixels(image);
     Color* pixels = PPM_pixels(image);
 
     I_negative(pixels, nbPixels);
     std::string negative = nameOf(1);
-    PPM_save(pixels, negative.c_str(), image);
+    save(pixels, negative, image, streams);
 
     I_negative(pixels, nbPixels);
     I_coef(pixels, nbPixels, kCoefficient);
     std::string coefficient = nameOf(2);
-    PPM_save(pixels, coefficient.c_str(), image);
+    save(pixels, coefficient, image, streams);
 
     I_coef(pixels, nbPixels, kReverseFactor);
     I_permute(pixels, nbPixels);
     std::string permuted = nameOf(3);
-    PPM_save(pixels, permuted.c_str(), image);
+    save(pixels, permuted, image, streams);
     return 0;
 }
 
@@ -118,7 +137,7 @@ int main(int argc, char** argv)
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGCHLD, SIG_DFL);
     if (argc <= 1)
-        return run([](int i) { return askOrDie(kPrompts[i]); });
+        return run([](int i) { return askOrDie(kPrompts[i]); }, false);
 
     std::vector<const char*> names;
     bool options = true;
@@ -137,5 +156,7 @@ int main(int argc, char** argv)
     }
     if (names.size() != kNames)
         return usageError("expected 4 file names (IN NEG COEF PERM), got " + std::to_string(names.size()));
-    return run([&names](int i) { return std::string(names[static_cast<size_t>(i)]); });
+    if (std::count_if(names.begin() + 1, names.end(), [](const char* name) { return std::strcmp(name, "-") == 0; }) > 1)
+        return usageError("only one output can go to standard output ('-')");
+    return run([&names](int i) { return std::string(names[static_cast<size_t>(i)]); }, true);
 }

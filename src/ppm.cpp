@@ -209,6 +209,11 @@ PPM PPM_new(const char* name)
     return load(name, false);
 }
 
+PPM PPM_newFromStandardInput(const char* name)
+{
+    return load(name, true);
+}
+
 int32_t PPM_nbPixels(PPM ppm)
 {
     return ppm.nbPixels;
@@ -258,6 +263,12 @@ void PPM_save(const Color* pixels, const char* name, PPM ppm)
         die(name);
     if (std::fclose(file) != 0)
         die(name);
+}
+
+void PPM_saveToStandardOutput(const Color* pixels, PPM ppm)
+{
+    if (!PPM_write(stdout, pixels, ppm) || std::fflush(stdout) != 0 || std::ferror(stdout))
+        die("standard output");
 }
 
 void PPM_check(PPM ppm)

@@ -18,12 +18,16 @@ struct PPM {
 
 // Loads the named file; on failure reports it and exits with status 1.
 PPM PPM_new(const char* name);
+// The same for standard input, which `name` stands for in messages.
+PPM PPM_newFromStandardInput(const char* name);
 int32_t PPM_nbPixels(PPM ppm);
 Color* PPM_pixels(PPM ppm);
 
 // Writes the given array with ppm's width, height and nbPixels; on failure
 // reports it and exits with status 1.
 void PPM_save(const Color* pixels, const char* name, PPM ppm);
+// The same to standard output, as it stands: nothing is opened or truncated.
+void PPM_saveToStandardOutput(const Color* pixels, PPM ppm);
 
 // Dumps the size and every pixel to standard output.
 void PPM_check(PPM ppm);

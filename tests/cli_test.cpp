@@ -170,12 +170,18 @@ TEST(Cli, CommandLine)
         std::string input;  // where the worked example lies
         const char *out, *err; // regular expressions for the whole of each stream
         int status;
-        std::vector<std::string> images; // the negative, coefficient and permuted images written
+        std::vector<std::string> images; // the negative, coefficient and permuted files; "" for standard output
+        std::string answers = "x y z w\n"; // standard input
     };
+    const std::string neg = ppm("1 1", "155 55 0 "), perm = ppm("1 1", "212 99 199 ");
     const Case cases[] = {
         {{"my photo.ppm", "my neg.ppm", "c o e f", "p\tp"}, "my photo.ppm", "", "", 0,
          {"my neg.ppm", "c o e f", "p\tp"}},
-        {{"--", "-in.ppm", "-n", "--help", "-"}, "-in.ppm", "", "", 0, {"-n", "--help", "-"}},
+        {{"--", "-in.ppm", "-n", "--help", "./-"}, "-in.ppm", "", "", 0, {"-n", "--help", "-"}},
+        {{"-", "n", "c", "p"}, "in", "", "", 0, {"n", "c", "p"}, example},
+        {{"in", "-", "c", "p"}, "in", neg.c_str(), "", 0, {"", "c", "p"}},
+        {{"--", "-", "n", "c", "-"}, "in", perm.c_str(), "", 0, {"n", "c", ""}, example},
+        {{"in", "-", "c", "-"}, "in", "", usage, 2, {}},
         {{"--help"}, "in", "Usage: ppmtool\n  or:  ppmtool \\[--\\] IN NEG COEF PERM\n[\\s\\S]*\nThe manual: man ppmtool\n",
          "", 0, {}},
         {{"--version"}, "in", "ppmtool " PPMTOOL_VERSION "\n", "", 0, {}},
@@ -193,19 +199,20 @@ TEST(Cli, CommandLine)
             what += " [" + arg + "]";
         Sandbox box;
         box.put(c.input, example);
-        Outcome r = box.run("x y z w\n", {}, c.args);
+        Outcome r = box.run(c.answers, {}, c.args);
         EXPECT_EQ(r.status, c.status) << what;
         EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << what << "\n" << r.out;
         EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << what << "\n" << r.err;
-        std::set<std::string> files(c.images.begin(), c.images.end());
-        files.insert(c.input);
+        std::set<std::string> files{c.input};
+        const std::string expected[] = {neg, ppm("1 1", "120 240 255 "), perm};
+        for (size_t i = 0; i < c.images.size(); ++i) {
+            if (!c.images[i].empty()) {
+                files.insert(c.images[i]);
+                EXPECT_EQ(box.get(c.images[i]), expected[i]) << what;
+            }
+        }
         EXPECT_EQ(box.files(), files) << what;
         EXPECT_EQ(box.get(c.input), example) << what;
-        if (!c.images.empty()) {
-            EXPECT_EQ(box.get(c.images[0]), ppm("1 1", "155 55 0 ")) << what;
-            EXPECT_EQ(box.get(c.images[1]), ppm("1 1", "120 240 255 ")) << what;
-            EXPECT_EQ(box.get(c.images[2]), ppm("1 1", "212 99 199 ")) << what;
-        }
     }
 }
 

@@ -110,6 +110,12 @@ TEST(Ppm, MemoryLimitIsTheLowestOfMachineAndCgroups)
     std::ofstream(root / "self") << "4:memory:/a\n0::/a/b\n1:cpu:/\n";
     std::ofstream(root / "a/memory.max") << "max\n";
     EXPECT_EQ(PPM_memoryLimit((root / "self").c_str(), root.string()), machine);
+    // Version 1's memory controller, with a limit above the group's.
+    fs::create_directories(root / "memory/v1/g");
+    std::ofstream(root / "memory/v1/memory.limit_in_bytes") << "3145728\n";
+    std::ofstream(root / "memory/v1/g/memory.limit_in_bytes") << "9223372036854771712\n";
+    std::ofstream(root / "self") << "5:cpu,memory:/v1/g\n0::/\n";
+    EXPECT_EQ(PPM_memoryLimit((root / "self").c_str(), root.string()), uint64_t{3} << 20);
     fs::remove_all(root);
 }
 
