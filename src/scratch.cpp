@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -153,7 +155,7 @@ bool reap(Scratch& scratch, bool wait)
 
 void closeAll(Scratch& scratch)
 {
-    for (int* fd : {&scratch.writer, &scratch.reader}) {
+    for (int* fd : {&scratch.writer, &scratch.reader, &scratch.ended}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -303,6 +305,8 @@ void startFilter(Scratch& scratch, bool standardInput)
         registry.filter = group ? -pid : pid;
     }
     restoreSignals(old);
+    if (error == 0)
+        scratch.ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0)
@@ -360,7 +364,7 @@ int interruption(const Scratch& scratch)
 
 Scratch S_start(const char* input, bool standardInput)
 {
-    Scratch scratch{input, -1, -1, -1, 0, 0, false, 0, -1, false, -1, -1};
+    Scratch scratch{input, -1, -1, -1, 0, -1, 0, false, 0, -1, false, -1, -1};
     installHandlers();
     Clock::time_point deadline = Clock::now() + kPatience;
     scratch.lock = lockDirectory(deadline);
@@ -403,7 +407,10 @@ size_t S_read(void* source, char* buffer, size_t size)
         }
         if (ended)
             return 0;
-        std::this_thread::sleep_for(kPoll);
+        // Woken at once when the filter ends, which a small input's load waits for.
+        pollfd notice{scratch.ended, POLLIN, 0};
+        if (scratch.ended < 0 || poll(&notice, 1, static_cast<int>(kPoll.count())) < 0)
+            std::this_thread::sleep_for(kPoll);
     }
 }
 

@@ -13,6 +13,7 @@ struct Scratch {
     int writer;        // the file as this run made it; the filter writes through it
     int reader;        // a second descriptor on the same file, read from
     pid_t filter;      // the shell running the filter; 0 once it has been waited for
+    int ended;         // readable once the filter has ended (a pidfd); -1 where none can be had
     int status;        // its wait status, once waited for
     bool named;        // the file still stands under its name
     off_t delivered;   // bytes handed to the stream so far
