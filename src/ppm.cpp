@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -147,8 +146,10 @@ uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot)
     // Each line names this process's cgroup in one hierarchy, as "ID:CONTROLLERS:/PATH":
     // the unified one ("0::/PATH") or the memory controller's of version 1. Each
     // cgroup from there up may set a lower limit than the machine's.
-    std::ifstream list(cgroups);
-    for (std::string line; std::getline(list, line);) {
+    FILE* list = std::fopen(cgroups, "r");
+    char text[4096];
+    while (list != nullptr && std::fgets(text, sizeof text, list) != nullptr) {
+        std::string line(text, std::strcspn(text, "\n"));
         size_t first = line.find(':'), second = line.find(':', first + 1);
         if (first == std::string::npos || second == std::string::npos || line[second + 1] != '/')
             continue;
@@ -161,12 +162,16 @@ uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot)
         else
             continue;
         for (std::string path = line.substr(second + 1); !path.empty(); path.resize(path.find_last_of('/'))) {
-            std::ifstream max(directory + path + file);
-            uint64_t bytes = 0;
-            if (max >> bytes)
-                limit = std::min(limit, bytes);
+            FILE* max = std::fopen((directory + path + file).c_str(), "r");
+            unsigned long long bytes = 0;
+            if (max != nullptr && std::fscanf(max, "%llu", &bytes) == 1)
+                limit = std::min<uint64_t>(limit, bytes);
+            if (max != nullptr)
+                std::fclose(max);
         }
     }
+    if (list != nullptr)
+        std::fclose(list);
     return limit;
 }
 
