@@ -34,36 +34,37 @@ lines=$(((w * h + 4) / 5))
             printf "P3\n# image %d of a batch, from ppmgen noise\n%s\n255\n", n / lines, size > file
         }
         { print > file; if (!/^#/) n++ }'
-[ "$(ls img*.ppm | wc -l)" -eq "$count" ] || { echo "batch.sh: could not make $count images" >&2; exit 1; }
+images=(img*.ppm)
+[ ${#images[@]} -eq "$count" ] || { echo "batch.sh: could not make $count images" >&2; exit 1; }
 
 now() { date +%s.%N; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 ways=(serial 2)
 [ "$(nproc)" -eq 2 ] || ways+=("$(nproc)")
-convert() { # convert WAY: every image into out-WAY/, run from this folder
-    mkdir -p "out-$1"
+batch() { # batch WAY: every image into out-WAY/, run from this folder
+    rm -rf "out-$1" && mkdir "out-$1"
     if [ "$1" = serial ]; then
-        for f in img*.ppm; do "$tool" "$f" "out-$1/$f.n" "out-$1/$f.c" "out-$1/$f.p"; done
+        for f in "${images[@]}"; do "$tool" "$f" "out-$1/$f.n" "out-$1/$f.c" "out-$1/$f.p"; done
     else
-        printf '%s\n' img*.ppm | xargs -P"$1" -I{} "$tool" {} "out-$1/{}.n" "out-$1/{}.c" "out-$1/{}.p"
+        printf '%s\n' "${images[@]}" | xargs -P"$1" -I{} "$tool" {} "out-$1/{}.n" "out-$1/{}.c" "out-$1/{}.p"
     fi
 }
 
-convert serial # warm-up
+batch serial # warm-up, and the outputs every other way must match
 for ((i = 0; i < runs; i++)); do
     # Alternate the order, and sync first, so that no way pays for another's writeback.
-    order=("${ways[@]}")
-    ((i % 2 == 0)) || order=($(printf '%s\n' "${ways[@]}" | tac))
+    mapfile -t order < <(printf '%s\n' "${ways[@]}" | if ((i % 2)); then tac; else cat; fi)
     for way in "${order[@]}"; do
         sync
-        a=$(now); convert "$way"; b=$(now)
+        a=$(now); batch "$way"; b=$(now)
         awk -v a="$a" -v b="$b" 'BEGIN { print b - a }' >> "t-$way"
+        outputs=("out-$way"/*)
+        if [ ${#outputs[@]} -ne $((3 * count)) ] || ! diff -r out-serial "out-$way" >/dev/null; then
+            echo "batch.sh: the outputs of xargs -P$way differ from the loop's" >&2
+            exit 1
+        fi
     done
-done
-for way in "${ways[@]}"; do
-    [ "$(ls "out-$way" | wc -l)" -eq $((3 * count)) ] && diff -r out-serial "out-$way" >/dev/null ||
-        { echo "batch.sh: the outputs of xargs -P$way differ from the loop's" >&2; exit 1; }
 done
 
 echo "$count images of $size, one folder, $(nproc) cores, median of $runs runs; outputs byte-identical"
