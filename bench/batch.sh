@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Times a batch of small images converted in one folder: a serial loop against
+# xargs -P2 and xargs -P"$(nproc)". Every image is different, so an output that
+# went to the wrong run shows; every output of every way must be byte-identical
+# to the loop's. Prints the median time of each way and its speedup over the loop.
+#   bench/batch.sh [COUNT] [SIZE] [RUNS]     e.g. bench/batch.sh 200 96x72 5
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+count=${1:-200}
+size=${2:-96x72}
+runs=${3:-5}
+w=${size%x*} h=${size#*x}
+
+cmake --preset default >/dev/null
+cmake --build --preset default --target ppmtool ppmgen >/dev/null
+tool=$root/build/default/ppmtool
+gen=$root/build/default/ppmgen
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# One long noise image cut into COUNT images: ppmgen writes five pixels a line,
+# so each image takes enough whole lines for its pixels (the few extra samples
+# on its last line are ignored) and keeps the comment lines that fall in it.
+lines=$(((w * h + 4) / 5))
+"$gen" noise "$w" $((count * lines * 5 / w + 1)) |
+    awk -v count="$count" -v lines="$lines" -v size="$w $h" '
+        NR <= 5 { next } # the long image header
+        !/^#/ && n % lines == 0 {
+            if (file) close(file)
+            if (n / lines == count) exit
+            file = sprintf("img%04d.ppm", n / lines)
+            printf "P3\n# image %d of a batch, from ppmgen noise\n%s\n255\n", n / lines, size > file
+        }
+        { print > file; if (!/^#/) n++ }'
+images=(img*.ppm)
+[ ${#images[@]} -eq "$count" ] || { echo "batch.sh: could not make $count images" >&2; exit 1; }
+
+now() { date +%s.%N; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+ways=(serial 2)
+[ "$(nproc)" -eq 2 ] || ways+=("$(nproc)")
+batch() { # batch WAY: every image into out-WAY/, run from this folder
+    rm -rf "out-$1" && mkdir "out-$1"
+    if [ "$1" = serial ]; then
+        for f in "${images[@]}"; do "$tool" "$f" "out-$1/$f.n" "out-$1/$f.c" "out-$1/$f.p"; done
+    else
+        printf '%s\n' "${images[@]}" | xargs -P"$1" -I{} "$tool" {} "out-$1/{}.n" "out-$1/{}.c" "out-$1/{}.p"
+    fi
+}
+
+batch serial # warm-up, and the outputs every other way must match
+for ((i = 0; i < runs; i++)); do
+    # Alternate the order, and sync first, so that no way pays for another's writeback.
+    mapfile -t order < <(printf '%s\n' "${ways[@]}" | if ((i % 2)); then tac; else cat; fi)
+    for way in "${order[@]}"; do
+        sync
+        a=$(now); batch "$way"; b=$(now)
+        awk -v a="$a" -v b="$b" 'BEGIN { print b - a }' >> "t-$way"
+        outputs=("out-$way"/*)
+        if [ ${#outputs[@]} -ne $((3 * count)) ] || ! diff -r out-serial "out-$way" >/dev/null; then
+            echo "batch.sh: the outputs of xargs -P$way differ from the loop's" >&2
+            exit 1
+        fi
+    done
+done
+
+echo "$count images of $size, one folder, $(nproc) cores, median of $runs runs; outputs byte-identical"
+printf '%-12s %8s %8s\n' way seconds speedup
+serial=$(median < t-serial)
+for way in "${ways[@]}"; do
+    t=$(median < "t-$way")
+    label=$([ "$way" = serial ] && echo loop || echo "xargs -P$way")
+    printf '%-12s %8.3f %8.2f\n' "$label" "$t" "$(awk -v s="$serial" -v t="$t" 'BEGIN { print s / t }')"
+done
