@@ -13,7 +13,7 @@ w=${size%x*} h=${size#*x}
 
 cmake --preset default >/dev/null
 cmake --build --preset default --target ppmtool ppmgen >/dev/null
-tool=$root/build/default/ppmtool
+tool=${PPMTOOL:-$root/build/default/ppmtool} # another build to compare, if given
 gen=$root/build/default/ppmgen
 
 work=$(mktemp -d)

@@ -19,7 +19,7 @@ sizes=("$@")
 command -v /usr/bin/time >/dev/null || { apt-get update && apt-get install -y time; }
 cmake --preset default >/dev/null
 cmake --build --preset default --target ppmtool ppmgen >/dev/null
-tool=$root/build/default/ppmtool
+tool=${PPMTOOL:-$root/build/default/ppmtool} # another build to compare, if given
 gen=$root/build/default/ppmgen
 
 work=$(mktemp -d)

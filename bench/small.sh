@@ -14,7 +14,7 @@ per=20 # runs in a block
 
 cmake --preset default >/dev/null
 cmake --build --preset default --target ppmtool ppmgen >/dev/null
-tool=$root/build/default/ppmtool
+tool=${PPMTOOL:-$root/build/default/ppmtool} # another build to compare, if given
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
