@@ -43,7 +43,7 @@ std::string same(long long v, size_t pixels = 1)
 
 const std::string kInput = "P3 1 1 255 100 200 255";
 const std::string kNeg = "155 55 0 ", kCoef = "120 240 255 ", kPerm = "212 99 199 ";
-const std::string kNines = repeat("9", 100000); // converts as strtol's saturated LONG_MAX: -1
+const std::string kNines = repeat("9", 100000); // saturates at 2^63 - 1, whose low 32 bits are -1
 const std::string kMegaToken = repeat("x", 1 << 20);
 
 std::set<std::string> keysOf(const std::map<std::string, std::string>& m, std::set<std::string> extra)
