@@ -377,6 +377,11 @@ TEST(Faults, PixelsBeyondTheAddressSpace)
     // No such limit leaves room for a sanitizer's shadow memory.
     if (kShadowMemory)
         GTEST_SKIP() << "an address-space limit stops the sanitized executable before main";
+#ifdef PPMTOOL_EMULATOR
+    // With 32-bit pointers every size here is beyond what one array may address, limit or not.
+    if (sizeof(void*) > 4)
+        GTEST_SKIP() << "qemu-user ignores an address-space limit set inside the program it runs";
+#endif
     for (const char* size : {"20000 20000", "46340 46340", "2147483647 1", "1 2147483647"}) {
         Sandbox box;
         box.put("in", std::string("P3 ") + size + " 255 1 2 3");
