@@ -53,6 +53,16 @@ int32_t nextValue(Reader& in, int32_t& last)
     }
 }
 
+constexpr size_t kPage = 4096, kHugePage = size_t{2} << 20;
+
+// The most pixels one array may hold: its bytes, even rounded up to whole huge
+// pages, stay within PTRDIFF_MAX, the largest object the compiler and the C
+// library allow, so that no byte count or pointer difference can overflow.
+// With a 32-bit size_t that is half the address space, some 179 million
+// pixels; whether that much can be had is then the allocation's to say. With a
+// 64-bit size_t it is far beyond any pixel count an int can hold.
+constexpr size_t kMostPixels = (static_cast<size_t>(PTRDIFF_MAX) - kHugePage) / sizeof(Color);
+
 // Not zero-filled: the loader writes every element exactly once. A large
 // array is made of whole huge pages and asks for them: one fault then covers
 // 2 MiB instead of 4 KiB, and every later pass over the array misses the TLB
@@ -60,7 +70,8 @@ int32_t nextValue(Reader& in, int32_t& last)
 // free huge pages, the array is made of small pages as usual.
 Color* allocatePixels(size_t count)
 {
-    constexpr size_t kPage = 4096, kHugePage = size_t{2} << 20;
+    if (count > kMostPixels)
+        return nullptr;
     size_t bytes = count * sizeof(Color);
     size_t unit = bytes >= 2 * kHugePage ? kHugePage : kPage;
     bytes = (bytes + unit - 1) / unit * unit;
@@ -117,7 +128,7 @@ PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels)
     int32_t height = nextValue(in, last);
     nextValue(in, last); // the maximum sample value: read and ignored
     int64_t count = int64_t{width} * height;
-    if (count > maxPixels || count < INT32_MIN)
+    if (count > maxPixels || count > static_cast<int64_t>(kMostPixels) || count < INT32_MIN)
         return {PPM_Status::tooLarge, {}};
 
     PPM ppm{nullptr, width, height, static_cast<int32_t>(count), nullptr};

@@ -45,7 +45,8 @@ bool R_next(Reader& in, int32_t& value);
 // fewer than `count` only when the input has run out.
 size_t R_values(Reader& in, int32_t* values, size_t count, int32_t& last);
 
-// (int)strtol(token, nullptr, 10) for a token of n bytes without whitespace,
-// bytes past a NUL included: strtol saturates at the range of long, and the
-// conversion keeps the low 32 bits.
+// A token of n bytes without whitespace, bytes past a NUL included, as strtol
+// converts it with a 64-bit long (saturating at -2^63 and 2^63 - 1), then its
+// low 32 bits: (int)strtol(token, nullptr, 10) where long has 64 bits, and the
+// same value on every platform.
 int32_t R_atoi(const char* token, size_t n);

@@ -33,14 +33,14 @@ std::string randomImage(std::mt19937& rng, int width, int height, size_t tokens)
     return text;
 }
 
-// Per-token strtol with the repeat-last rule, and snprintf per value.
+// Per-token strtoll, low 32 bits, with the repeat-last rule, and snprintf per value.
 std::string reference(const std::string& text)
 {
     std::vector<std::string> tokens = splitTokens(text);
     size_t next = 1;
     auto value = [&] {
         const std::string& token = tokens[std::min(next++, tokens.size() - 1)];
-        return static_cast<int>(std::strtol(token.c_str(), nullptr, 10));
+        return static_cast<int>(std::strtoll(token.c_str(), nullptr, 10));
     };
     int width = value(), height = value();
     value();

@@ -45,7 +45,7 @@ std::string same(long long v, size_t pixels = 1)
 
 const std::string kInput = "P3 1 1 255 100 200 255";
 const std::string kNeg = "155 55 0 ", kCoef = "120 240 255 ", kPerm = "212 99 199 ";
-const std::string kNines = repeat("9", 100000); // converts as strtol's saturated LONG_MAX: -1
+const std::string kNines = repeat("9", 100000); // saturates at 2^63 - 1, whose low 32 bits are -1
 const std::string kMegaToken = repeat("x", 1 << 20);
 
 std::set<std::string> keysOf(const std::map<std::string, std::string>& m, std::set<std::string> extra)
@@ -454,6 +454,11 @@ TEST(Faults, PixelsBeyondTheAddressSpace)
     // No such limit leaves room for a sanitizer's shadow memory.
     if (kShadowMemory)
         GTEST_SKIP() << "an address-space limit stops the sanitized executable before main";
+#ifdef PPMTOOL_EMULATOR
+    // With 32-bit pointers every size here is beyond what one array may address, limit or not.
+    if (sizeof(void*) > 4)
+        GTEST_SKIP() << "qemu-user ignores an address-space limit set inside the program it runs";
+#endif
     for (const char* size : {"20000 20000", "46340 46340", "2147483647 1", "1 2147483647"}) {
         Sandbox box;
         box.put("in", std::string("P3 ") + size + " 255 1 2 3");

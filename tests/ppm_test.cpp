@@ -90,6 +90,10 @@ TEST(Ppm, RejectsAWrongMagicAndOversizedImages)
     for (const char* text : {"P3 65536 32768 255", "P3 -65536 32769 255", "P3 2147483647 2147483647",
                              "P3 -2147483648 -2147483648"})
         EXPECT_EQ(parse(text).status, PPM_Status::tooLarge) << text;
+    // 2^32 + 8 bytes: where size_t has 32 bits, a count whose byte count wraps.
+    if (sizeof(size_t) == 4) {
+        EXPECT_EQ(parse("P3 357913942 1 255").status, PPM_Status::tooLarge);
+    }
     EXPECT_EQ(parse("P3 -65536 32768 255").status, PPM_Status::ok);
     EXPECT_EQ(parse("P3 10 10 255", 99).status, PPM_Status::tooLarge);
 }

@@ -8,9 +8,11 @@
 
 namespace {
 
+// strtol with a 64-bit long, saturating at -2^63 and 2^63 - 1, then the low
+// 32 bits: strtoll is that strtol wherever long has 32 bits.
 int32_t reference(const std::string& token)
 {
-    return static_cast<int32_t>(std::strtol(token.c_str(), nullptr, 10));
+    return static_cast<int32_t>(std::strtoll(token.c_str(), nullptr, 10));
 }
 
 TEST(Reader, ConvertsEveryTokenAsStrtolDoes)

@@ -131,7 +131,14 @@ struct Sandbox {
             // The tool keeps its pixel array until exit on purpose.
             setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
             alarm(60); // a run that hangs ends as killed by SIGALRM
+#ifdef PPMTOOL_EMULATOR
+            // qemu-user runs the tool, under the name "ppmtool" all the same.
+            argv.insert(argv.begin() + 1, {const_cast<char*>(PPMTOOL_EXE)});
+            argv.insert(argv.begin(), {const_cast<char*>(PPMTOOL_EMULATOR), const_cast<char*>("-0")});
+            execv(PPMTOOL_EMULATOR, argv.data());
+#else
             execv(PPMTOOL_EXE, argv.data());
+#endif
             _exit(127);
         }
         return pid;

@@ -31,11 +31,11 @@ bool same(const Color& a, const Color& b)
     return a.r == b.r && a.g == b.g && a.b == b.b;
 }
 
-// Every whitespace-separated token converts as strtol does.
+// Every whitespace-separated token converts as strtoll does, keeping the low 32 bits.
 void checkTokens(const std::string& text)
 {
     for (const std::string& token : splitTokens(text))
-        CHECK(R_atoi(token.data(), token.size()) == static_cast<int32_t>(std::strtol(token.c_str(), nullptr, 10)));
+        CHECK(R_atoi(token.data(), token.size()) == static_cast<int32_t>(std::strtoll(token.c_str(), nullptr, 10)));
 }
 
 void checkSameImage(const PPM& a, const PPM& b)
