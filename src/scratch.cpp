@@ -53,12 +53,19 @@ bool isOurs()
     return lstat(kName, &status) == 0 && status.st_dev == registry.device && status.st_ino == registry.inode;
 }
 
+// Ends the filter's processes whatever they do with signals: a shell may have
+// left SIGQUIT or SIGINT ignored in the commands it runs.
+void endFilter()
+{
+    if (registry.filter != 0)
+        kill(static_cast<pid_t>(registry.filter), SIGKILL);
+}
+
 // Only async-signal-safe calls: the filter goes, then the file, then the
 // process, by the same signal with its default action.
 void onSignal(int signal)
 {
-    if (registry.filter != 0)
-        kill(static_cast<pid_t>(registry.filter), signal);
+    endFilter();
     if (registry.named != 0 && isOurs())
         unlink(kName);
     struct sigaction action {};
@@ -455,7 +462,7 @@ void S_finish(Scratch& scratch)
 void S_abandon(Scratch& scratch)
 {
     if (scratch.filter != 0) {
-        kill(static_cast<pid_t>(registry.filter), SIGTERM);
+        endFilter();
         reap(scratch, true);
     }
     unname(scratch);
