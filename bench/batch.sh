@@ -2,7 +2,10 @@
 # Times a batch of small images converted in one folder: a serial loop against
 # xargs -P2 and xargs -P"$(nproc)". Every image is different, so an output that
 # went to the wrong run shows; every output of every way must be byte-identical
-# to the loop's. Prints the median time of each way and its speedup over the loop.
+# to the loop's. Prints the median time of each way, its speedup over the loop,
+# and how many cores its processes kept busy on average (their CPU time over
+# the time taken): a loop that already keeps C cores busy can gain at most
+# nproc / C from running in parallel.
 #   bench/batch.sh [COUNT] [SIZE] [RUNS]     e.g. bench/batch.sh 200 96x72 5
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,6 +41,10 @@ images=(img*.ppm)
 [ ${#images[@]} -eq "$count" ] || { echo "batch.sh: could not make $count images" >&2; exit 1; }
 
 now() { date +%s.%N; }
+# The CPU seconds of this shell's children so far, from `times` run in this
+# shell itself, into the file named.
+childCpu() { times > "$1"; }
+seconds() { awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); print u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$1"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 ways=(serial 2)
@@ -57,8 +64,9 @@ for ((i = 0; i < runs; i++)); do
     mapfile -t order < <(printf '%s\n' "${ways[@]}" | if ((i % 2)); then tac; else cat; fi)
     for way in "${order[@]}"; do
         sync
-        a=$(now); batch "$way"; b=$(now)
+        childCpu cpu-a; a=$(now); batch "$way"; b=$(now); childCpu cpu-b
         awk -v a="$a" -v b="$b" 'BEGIN { print b - a }' >> "t-$way"
+        awk -v a="$a" -v b="$b" -v c="$(seconds cpu-a)" -v d="$(seconds cpu-b)" 'BEGIN { print (d - c) / (b - a) }' >> "c-$way"
         outputs=("out-$way"/*)
         if [ ${#outputs[@]} -ne $((3 * count)) ] || ! diff -r out-serial "out-$way" >/dev/null; then
             echo "batch.sh: the outputs of xargs -P$way differ from the loop's" >&2
@@ -68,10 +76,11 @@ for ((i = 0; i < runs; i++)); do
 done
 
 echo "$count images of $size, one folder, $(nproc) cores, median of $runs runs; outputs byte-identical"
-printf '%-12s %8s %8s\n' way seconds speedup
+printf '%-12s %8s %8s %6s\n' way seconds speedup cores
 serial=$(median < t-serial)
 for way in "${ways[@]}"; do
     t=$(median < "t-$way")
     label=$([ "$way" = serial ] && echo loop || echo "xargs -P$way")
-    printf '%-12s %8.3f %8.2f\n' "$label" "$t" "$(awk -v s="$serial" -v t="$t" 'BEGIN { print s / t }')"
+    printf '%-12s %8.3f %8.2f %6.2f\n' "$label" "$t" "$(awk -v s="$serial" -v t="$t" 'BEGIN { print s / t }')" \
+        "$(median < "c-$way")"
 done
