@@ -23,7 +23,7 @@ bool isSpace(char c)
     return kSpace[static_cast<unsigned char>(c)];
 }
 
-// Magnitudes are counted up to 2^63, LONG_MIN's; anything larger stays there.
+// Magnitudes are counted up to 2^63, that of a 64-bit long's minimum; anything larger stays there.
 constexpr uint64_t kSaturated = uint64_t{1} << 63;
 
 enum Phase : uint8_t { kStart, kSigned, kDigits, kDone };
@@ -62,7 +62,7 @@ const char* feed(Conversion& c, const char* p, const char* end)
 
 int32_t finish(const Conversion& c)
 {
-    // The long strtol would return, as bits; the cast to int keeps the low 32.
+    // What strtol with a 64-bit long would return, as bits; the cast to int keeps the low 32.
     uint64_t bits;
     if (c.negative)
         bits = c.magnitude >= kSaturated ? kSaturated : 0 - c.magnitude;
