@@ -8,20 +8,12 @@
 # nproc / C from running in parallel.
 #   bench/batch.sh [COUNT] [SIZE] [RUNS]     e.g. bench/batch.sh 200 96x72 5
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 count=${1:-200}
 size=${2:-96x72}
 runs=${3:-5}
 w=${size%x*} h=${size#*x}
 
-cmake --preset default >/dev/null
-cmake --build --preset default --target ppmtool ppmgen >/dev/null
-tool=${PPMTOOL:-$root/build/default/ppmtool} # another build to compare, if given
-gen=$root/build/default/ppmgen
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+source "$(dirname "$0")/common.sh"
 
 # One long noise image cut into COUNT images: ppmgen writes five pixels a line,
 # so each image takes enough whole lines for its pixels (the few extra samples
@@ -40,12 +32,10 @@ lines=$(((w * h + 4) / 5))
 images=(img*.ppm)
 [ ${#images[@]} -eq "$count" ] || { echo "batch.sh: could not make $count images" >&2; exit 1; }
 
-now() { date +%s.%N; }
 # The CPU seconds of this shell's children so far, from `times` run in this
 # shell itself, into the file named.
 childCpu() { times > "$1"; }
 seconds() { awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); print u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$1"; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 ways=(serial 2)
 [ "$(nproc)" -eq 2 ] || ways+=("$(nproc)")

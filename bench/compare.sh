@@ -5,24 +5,14 @@
 # ratio B/A are printed for each size.
 #   bench/compare.sh A B [RUNS] [SIZE...]   e.g. bench/compare.sh old/ppmtool new/ppmtool 9 4000x3000
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 a=$(realpath "$1") b=$(realpath "$2")
 runs=${3:-9}
 shift 3 || shift $#
 sizes=("$@")
 [ $# -gt 0 ] || sizes=(2000x1500 4000x3000)
 
-cmake --preset default >/dev/null
-cmake --build --preset default --target ppmgen >/dev/null
-gen=$root/build/default/ppmgen
+source "$(dirname "$0")/common.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-
-now() { date +%s.%N; }
-calc() { awk "BEGIN { print $1 }"; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 run() { echo 'in.ppm o1 o2 o3' | "$1" > /dev/null; }
 
 printf '%-10s %8s %8s %8s\n' size A_s B_s B/A

@@ -10,23 +10,14 @@
 # new bytes can do; its time is shown too, as cat_floor_s and cat_ratio.
 #   bench/run.sh [RUNS] [SIZE...]     e.g. bench/run.sh 5 1000x1000 2000x1500 4000x3000
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-5}
 shift || true
 sizes=("$@")
 [ $# -gt 0 ] || sizes=(1000x1000 2000x1500 4000x3000)
 
 command -v /usr/bin/time >/dev/null || { apt-get update && apt-get install -y time; }
-cmake --preset default >/dev/null
-cmake --build --preset default --target ppmtool ppmgen >/dev/null
-tool=${PPMTOOL:-$root/build/default/ppmtool} # another build to compare, if given
-gen=$root/build/default/ppmgen
+source "$(dirname "$0")/common.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-
-now() { date +%s.%N; }
 floor() { # floor dd|cat
     cat in.ppm | LC_ALL=C grep -a -v "#" > ppmdumppppp
     cat ppmdumppppp > /dev/null
@@ -35,10 +26,8 @@ floor() { # floor dd|cat
         if [ "$1" = dd ]; then dd if=in.ppm of=$out bs=1M status=none; else cat in.ppm > $out; fi
     done
 }
-calc() { awk "BEGIN { print $1 }"; }
 tool() { echo "$answers" | "$tool"; }
 timed() { sync; local a; a=$(now); "$@" > /dev/null; calc "$(now) - $a"; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 printf '%-10s %7s %10s %8s %6s %12s %10s %6s %8s %11s\n' \
     size MB ppmtool_s floor_s ratio cat_floor_s cat_ratio MB/s rss_MiB budget_MiB

@@ -7,18 +7,12 @@
 # their ratio.
 #   bench/small.sh [BLOCKS] [SIZE]     e.g. bench/small.sh 10 96x72
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 blocks=${1:-10}
 size=${2:-96x72}
 per=20 # runs in a block
 
-cmake --preset default >/dev/null
-cmake --build --preset default --target ppmtool ppmgen >/dev/null
-tool=${PPMTOOL:-$root/build/default/ppmtool} # another build to compare, if given
+source "$(dirname "$0")/common.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
 cat > minimal.c <<'C'
 #include <stdio.h>
 #include <stdlib.h>
@@ -43,15 +37,13 @@ int main(void)
 }
 C
 cc -O2 -o minimal minimal.c
-"$root/build/default/ppmgen" noise "${size%x*}" "${size#*x}" > in.ppm
+"$gen" noise "${size%x*}" "${size#*x}" > in.ppm
 
-now() { date +%s.%N; }
 block() { # block COMMAND...: seconds per run over $per runs
     local a; a=$(now)
     for ((k = 0; k < per; k++)); do "$@" > /dev/null; done
     awk -v a="$a" -v b="$(now)" -v n="$per" 'BEGIN { print (b - a) / n }'
 }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 block "$tool" in.ppm o1 o2 o3 > /dev/null # warm-up
 : > t_tool; : > t_min; : > ratios
 for ((i = 0; i < blocks; i++)); do
