@@ -9,7 +9,7 @@
 #include <string>
 
 struct PPM {
-    FILE* file; // the scratch file's stream while loading; null once it is closed
+    FILE* file; // no stream stays open: the loader reads the scratch file through descriptors, so null
     int32_t width;
     int32_t height;
     int32_t nbPixels; // width * height
