@@ -35,6 +35,10 @@ constexpr int kSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 // this, so the bytes short of it are the filter's while it runs.
 constexpr off_t kTrailerRoom = 16;
 
+// What failed, each said once; the reason follows.
+constexpr const char* kCannotRead = "Cannot read the scratch file ppmdumppppp";
+constexpr const char* kCannotStart = "Cannot start the comment filter";
+
 using Clock = std::chrono::steady_clock;
 
 // What the signal handler cleans up. A handler can reach nothing else, so this
@@ -243,9 +247,9 @@ void makeFile(Scratch& scratch, Clock::time_point deadline)
         scratch.reader = open(kName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat status;
     if (scratch.reader < 0 || fstat(scratch.reader, &status) != 0)
-        fail(scratch, withReason("Cannot read the scratch file ppmdumppppp", errno));
+        fail(scratch, withReason(kCannotRead, errno));
     if (status.st_dev != registry.device || status.st_ino != registry.inode)
-        fail(scratch, "Cannot read the scratch file ppmdumppppp: another process replaced it");
+        fail(scratch, std::string(kCannotRead) + ": another process replaced it");
 }
 
 // The name as one literal shell word: single-quoted, and never taken for an
@@ -287,7 +291,7 @@ void startFilter(Scratch& scratch, bool standardInput)
         scratch.writer = fcntl(3, F_DUPFD_CLOEXEC, 4);
         close(3);
         if (scratch.writer < 0)
-            fail(scratch, withReason("Cannot start the comment filter", errno));
+            fail(scratch, withReason(kCannotStart, errno));
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -317,7 +321,7 @@ void startFilter(Scratch& scratch, bool standardInput)
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0)
-        fail(scratch, withReason("Cannot start the comment filter", error));
+        fail(scratch, withReason(kCannotStart, error));
 }
 
 // Reads "\n#C G\n" at the end of the n bytes at `tail`: its length, or 0.

@@ -281,9 +281,7 @@ TEST(Faults, ScratchFileSituations)
     auto fake = [](const std::string& command, const std::string& body, const std::string& input = kInput) {
         return [=](const Sandbox& box) {
             box.put("in", input);
-            fs::create_directory(box.dir.string() + ".bin");
-            std::ofstream(box.dir.string() + ".bin/" + command) << "#!/bin/sh\n" << body << "\n";
-            fs::permissions(box.dir.string() + ".bin/" + command, fs::perms::owner_all);
+            box.putCommand(box.dir.string() + ".bin", command, body);
         };
     };
     const Case cases[] = {
@@ -426,10 +424,8 @@ TEST(Faults, SignalsDuringTheLoad)
         box.put("in", kInput);
         box.put(".answers", "in n c p");
         const std::string bin = box.dir.string() + ".bin";
-        fs::create_directory(bin);
         // A cat that starts, writes a little, and would write once more a second later.
-        std::ofstream(bin + "/cat") << "#!/bin/sh\n: > started; head -c 5 \"$1\"; sleep 1; : > late\n";
-        fs::permissions(bin + "/cat", fs::perms::owner_all);
+        box.putCommand(bin, "cat", ": > started; head -c 5 \"$1\"; sleep 1; : > late");
         int in = open((box.dir / ".answers").c_str(), O_RDONLY);
         pids.push_back(box.start(in, "", {.bin = bin.c_str()}));
         close(in);

@@ -79,6 +79,13 @@ struct Sandbox {
         std::ifstream in(dir / name, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
+    // A shell script of that name in the directory that Limits::bin names.
+    void putCommand(const std::string& bin, const std::string& name, const std::string& body) const
+    {
+        fs::create_directories(bin);
+        std::ofstream(bin + "/" + name) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(bin + "/" + name, fs::perms::owner_all);
+    }
     std::set<std::string> files() const
     {
         std::set<std::string> names;
