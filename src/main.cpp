@@ -44,11 +44,6 @@ constexpr const char* kHelp =
     "fails, 2 for a wrong command line.\n"
     "The manual: man ppmtool\n";
 
-bool isBlank(int c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Shows the prompt and reads one whitespace-delimited word of any length;
 // exits when standard input ends before a word starts.
 std::string askOrDie(const char* prompt)
@@ -56,7 +51,7 @@ std::string askOrDie(const char* prompt)
     std::fputs(prompt, stdout);
     std::fflush(stdout);
     int c;
-    while ((c = std::getchar()) != EOF && isBlank(c)) {
+    while ((c = std::getchar()) != EOF && R_isSpace(c)) {
     }
     if (c == EOF) {
         std::fputs("No file name was given.\n", stderr);
@@ -65,7 +60,7 @@ std::string askOrDie(const char* prompt)
     std::string word;
     do
         word += static_cast<char>(c);
-    while ((c = std::getchar()) != EOF && !isBlank(c));
+    while ((c = std::getchar()) != EOF && !R_isSpace(c));
     return word;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/sysinfo.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -201,7 +202,9 @@ PPM load(const char* name, bool standardInput)
     if (!PPM_readMagic(in)) {
         S_finish(scratch);
         // The scratch file stays, for whoever wants to see what was read. If
-        // standard output cannot take the message, standard error does.
+        // standard output cannot take the message, a closed pipe included,
+        // standard error does.
+        std::signal(SIGPIPE, SIG_IGN);
         if (std::printf("File %s is not a ppm file.\n", name) < 0 || std::fflush(stdout) != 0)
             std::fprintf(stderr, "File %s is not a ppm file.\n", name);
         std::exit(1);

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -28,6 +28,7 @@ constexpr const char* kName = "ppmdumppppp";
 // or the name, before it goes on without the one or gives up on the other.
 constexpr auto kPatience = std::chrono::seconds(2);
 constexpr auto kPoll = std::chrono::milliseconds(1);
+constexpr int kStalls = 2000; // empty reads, kPoll apart, before a file that says it holds more is given up on
 // The signals that end a load by removing the scratch file first.
 constexpr int kSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 // The shell ends the file with "\n#C G\n", cat's and grep's exit statuses: a
@@ -36,7 +37,6 @@ constexpr int kSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 constexpr off_t kTrailerRoom = 16;
 
 // What failed, each said once; the reason follows.
-constexpr const char* kCannotRead = "Cannot read the scratch file ppmdumppppp";
 constexpr const char* kCannotStart = "Cannot start the comment filter";
 
 using Clock = std::chrono::steady_clock;
@@ -44,38 +44,62 @@ using Clock = std::chrono::steady_clock;
 // What the signal handler cleans up. A handler can reach nothing else, so this
 // is the module's one piece of static state, set only while a load runs.
 struct Registry {
-    volatile sig_atomic_t filter; // whom to pass a signal to: -group, pid, or 0
+    volatile sig_atomic_t filter; // the filter's process group, or 0
     volatile sig_atomic_t named;  // the file at kName is this run's, identified by:
+    volatile sig_atomic_t file;   // a descriptor on it
     dev_t device;
     ino_t inode;
 };
 Registry registry;
 
-bool isOurs()
+// 1 when the name still holds the file this run made, 0 when it holds another
+// or nothing, -1 when that cannot be told, with errno saying why. Some file
+// systems give a new inode number at every look: where the run's own file
+// shows one other than it had, the numbers tell nothing and the name is taken
+// as the run's.
+int isOurs()
 {
-    struct stat status;
-    return lstat(kName, &status) == 0 && status.st_dev == registry.device && status.st_ino == registry.inode;
+    struct stat name, own;
+    if (lstat(kName, &name) != 0)
+        return errno == ENOENT ? 0 : -1;
+    return name.st_dev == registry.device &&
+           (name.st_ino == registry.inode || (fstat(registry.file, &own) == 0 && own.st_ino != registry.inode));
 }
 
-// Ends the filter's processes whatever they do with signals: a shell may have
-// left SIGQUIT or SIGINT ignored in the commands it runs.
-void endFilter()
+// Ends or stops the filter's processes, every one of them: a shell may have
+// left SIGQUIT or SIGINT ignored in the commands it runs, which SIGKILL ends.
+void signalFilter(int signal)
 {
     if (registry.filter != 0)
-        kill(static_cast<pid_t>(registry.filter), SIGKILL);
+        kill(-static_cast<pid_t>(registry.filter), signal);
 }
 
 // Only async-signal-safe calls: the filter goes, then the file, then the
 // process, by the same signal with its default action.
 void onSignal(int signal)
 {
-    endFilter();
-    if (registry.named != 0 && isOurs())
+    signalFilter(SIGKILL);
+    if (registry.named != 0 && isOurs() == 1)
         unlink(kName);
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigaction(signal, &action, nullptr);
     raise(signal); // delivered as the handler returns
+}
+
+void installHandlers();
+
+// The filter has no terminal to be stopped by: Ctrl-Z stops it here, and it
+// goes on when the tool is continued. The handler is installed to reset
+// itself and not to hold the signal back, so raising it stops the process.
+void onStop(int signal)
+{
+    int saved = errno;
+    signalFilter(SIGSTOP);
+    raise(signal);
+    installHandlers();
+    signalFilter(SIGCONT);
+    errno = saved;
 }
 
 sigset_t handledSignals()
@@ -104,38 +128,47 @@ void restoreSignals(const sigset_t& old)
 // A signal the process was started ignoring (nohup, a background job) stays ignored.
 void installHandlers()
 {
-    for (int signal : kSignals) {
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP}) {
         struct sigaction action {};
         sigaction(signal, nullptr, &action);
         if (action.sa_handler == SIG_IGN)
             continue;
-        action.sa_handler = onSignal;
+        action.sa_handler = signal == SIGTSTP ? onStop : onSignal;
         action.sa_mask = handledSignals();
-        action.sa_flags = 0;
+        action.sa_flags = signal == SIGTSTP ? SA_RESETHAND | SA_NODEFER : 0;
         sigaction(signal, &action, nullptr);
     }
 }
 
 void removeHandlers()
 {
-    for (int signal : kSignals) {
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP}) {
         struct sigaction action {};
         sigaction(signal, nullptr, &action);
-        if (action.sa_handler == onSignal) {
+        if (action.sa_handler == onSignal || action.sa_handler == onStop) {
             action.sa_handler = SIG_DFL;
             sigaction(signal, &action, nullptr);
         }
     }
 }
 
+// Removes the name if it still holds this run's file. A failure is tried
+// again, as a look-up may fail in passing, and then said: the file stays.
 void unname(Scratch& scratch)
 {
     sigset_t old = blockSignals();
-    if (scratch.named && isOurs())
-        unlink(kName);
+    int error = 0;
+    for (int tries = 0; scratch.named && tries < 3; ++tries) {
+        int ours = isOurs();
+        error = ours == 0 || (ours == 1 && (unlink(kName) == 0 || errno == ENOENT)) ? 0 : errno;
+        if (error == 0)
+            break;
+    }
     scratch.named = false;
     registry.named = 0;
     restoreSignals(old);
+    if (error != 0)
+        std::fprintf(stderr, "Cannot remove the scratch file %s: %s\n", kName, std::strerror(error));
 }
 
 void unlock(Scratch& scratch)
@@ -146,16 +179,24 @@ void unlock(Scratch& scratch)
 }
 
 // Waits for the shell, at once or only if it has ended; true once it has.
+// Whatever it leaves running in its group is ended before it is reaped,
+// while the group's number cannot yet be another's.
 bool reap(Scratch& scratch, bool wait)
 {
     while (scratch.filter != 0) {
-        pid_t got = waitpid(scratch.filter, &scratch.status, wait ? 0 : WNOHANG);
-        if (got == 0)
-            return false;
-        if (got < 0 && errno == EINTR)
+        siginfo_t info{};
+        int options = WEXITED | WNOWAIT | (wait ? 0 : WNOHANG);
+        int got = waitid(P_PID, static_cast<id_t>(scratch.filter), &info, options);
+        if (got != 0 && errno == EINTR)
             continue;
-        if (got < 0)
-            scratch.status = -1; // not ours to wait for: a failure, not a success
+        if (got == 0 && info.si_pid == 0)
+            return false;
+        signalFilter(SIGKILL);
+        close(scratch.lifeline);
+        scratch.lifeline = -1;
+        scratch.status = -1; // stays so when it is not ours to wait for: a failure, not a success
+        while (waitpid(scratch.filter, &scratch.status, 0) < 0 && errno == EINTR) {
+        }
         sigset_t old = blockSignals();
         scratch.filter = 0;
         registry.filter = 0;
@@ -166,7 +207,7 @@ bool reap(Scratch& scratch, bool wait)
 
 void closeAll(Scratch& scratch)
 {
-    for (int* fd : {&scratch.writer, &scratch.reader, &scratch.ended}) {
+    for (int* fd : {&scratch.file, &scratch.ended, &scratch.lifeline}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -204,33 +245,67 @@ int lockDirectory(Clock::time_point deadline)
     return fd;
 }
 
-// Whether the input, by whatever path, is the file that stands at the scratch
-// file's name, which the load would remove before reading it.
+bool isSame(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether reading the input would go through what stands at the scratch
+// file's name, which the load removes first: that file by any path or link,
+// or a link there that the input's path runs through.
 bool isScratchFile(const char* input, bool standardInput)
 {
-    struct stat in, scratch;
-    int got = standardInput ? fstat(STDIN_FILENO, &in) : stat(input, &in);
-    return got == 0 && lstat(kName, &scratch) == 0 && in.st_dev == scratch.st_dev && in.st_ino == scratch.st_ino;
+    struct stat name, target, in;
+    if (lstat(kName, &name) != 0)
+        return false;
+    if (standardInput)
+        return fstat(STDIN_FILENO, &in) == 0 && isSame(in, name);
+    if (stat(input, &in) == 0 && stat(kName, &target) == 0 && isSame(in, target))
+        return true;
+    const std::string path = input;
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        if (lstat(path.substr(0, end).c_str(), &in) == 0 && isSame(in, name))
+            return true;
+        if (end == std::string::npos)
+            return false;
+    }
+}
+
+// A terminal, or another character device, named as the input: opened here,
+// where it may be the controlling terminal, and read as standard input is.
+int openDevice(const char* input, bool standardInput)
+{
+    struct stat in;
+    if (standardInput || stat(input, &in) != 0 || !S_ISCHR(in.st_mode))
+        return -1;
+    return open(input, O_RDONLY | O_NOCTTY | O_CLOEXEC);
 }
 
 // Creates the file where nothing stands, after removing whatever does, which
 // is never opened; a name taken again at once is tried again for a while.
 void makeFile(Scratch& scratch, Clock::time_point deadline)
 {
+    struct stat status;
     for (;;) {
-        if (unlink(kName) != 0 && errno != ENOENT)
-            fail(scratch, withReason("Cannot remove the old scratch file ppmdumppppp", errno));
+        // A read-only directory fails the unlink even where nothing stands.
+        if (unlink(kName) != 0 && errno != ENOENT) {
+            int error = errno;
+            if (lstat(kName, &status) == 0)
+                fail(scratch, withReason("Cannot remove the old scratch file ppmdumppppp", error));
+        }
         sigset_t old = blockSignals();
-        int fd = open(kName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = open(kName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         int error = errno;
-        struct stat status;
-        if (fd >= 0 && fstat(fd, &status) == 0) {
+        if (fd >= 0 && fstat(fd, &status) != 0) { // made, but not to be told from another's: gone again
+            error = errno, unlink(kName), close(fd), fd = -1;
+        } else if (fd >= 0) {
             registry.device = status.st_dev;
             registry.inode = status.st_ino;
+            registry.file = fd;
             registry.named = 1;
             scratch.named = true;
         }
-        scratch.writer = fd;
+        scratch.file = fd;
         restoreSignals(old);
         if (fd >= 0)
             break;
@@ -238,18 +313,6 @@ void makeFile(Scratch& scratch, Clock::time_point deadline)
             fail(scratch, withReason("Cannot make the scratch file ppmdumppppp", error));
         std::this_thread::sleep_for(kPoll);
     }
-    // A second descriptor, with a read offset apart from the filter's write
-    // offset: through /proc the same file whatever its name now holds, else
-    // by the name, checked to be the same file.
-    const std::string self = "/proc/self/fd/" + std::to_string(scratch.writer);
-    scratch.reader = open(self.c_str(), O_RDONLY | O_CLOEXEC);
-    if (scratch.reader < 0)
-        scratch.reader = open(kName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat status;
-    if (scratch.reader < 0 || fstat(scratch.reader, &status) != 0)
-        fail(scratch, withReason(kCannotRead, errno));
-    if (status.st_dev != registry.device || status.st_ino != registry.inode)
-        fail(scratch, std::string(kCannotRead) + ": another process replaced it");
 }
 
 // The name as one literal shell word: single-quoted, and never taken for an
@@ -268,54 +331,83 @@ std::string shellWord(const char* name)
     return word + '\'';
 }
 
-// The filter's processes get a group of their own, so that a signal reaches
-// every one of them, unless that would stop them: a group in the background
-// may not read the terminal, nor write to it under `stty tostop`.
-bool ownGroupIsSafe(bool standardInput)
+// What the environment could make the shell run or obey instead of the
+// filter: its options, start-up files, exported functions, field separator.
+bool shapesTheShell(const char* entry)
 {
-    struct termios terminal;
-    if (standardInput && isatty(STDIN_FILENO))
-        return false;
-    return tcgetattr(STDERR_FILENO, &terminal) != 0 || (terminal.c_lflag & TOSTOP) == 0;
+    for (const char* name : {"SHELLOPTS=", "BASHOPTS=", "ENV=", "BASH_ENV=", "CDPATH=", "IFS=", "BASH_FUNC_"})
+        if (std::strncmp(entry, name, std::strlen(name)) == 0)
+            return true;
+    return false;
+}
+
+// The descriptor moved to 10 or above, where no descriptor the filter is
+// given on 0, 3 or 5 can overwrite it before it is itself passed on; -1 if
+// it cannot be moved.
+int aboveTen(int fd)
+{
+    int moved = fd >= 0 && fd < 10 ? fcntl(fd, F_DUPFD_CLOEXEC, 10) : fd;
+    if (moved != fd)
+        close(fd);
+    return moved;
 }
 
 // Runs the filter through /bin/sh, writing to the file on descriptor 3 and
-// then the trailer with cat's status (passed on descriptor 4) and grep's.
-void startFilter(Scratch& scratch, bool standardInput)
+// then the trailer with cat's status (passed on descriptor 4) and grep's. It
+// leads a session of its own, so that a signal reaches every process of it
+// and it may read a terminal, having none to be stopped by. Each of them holds
+// the read end of the lifeline on descriptor 5: when its write end closes, as
+// the run ends however it ends, the kernel sends the session SIGKILL.
+void startFilter(Scratch& scratch, int device)
 {
-    const std::string source = standardInput ? "-" : shellWord(scratch.input);
+    const std::string source = scratch.standardInput || device >= 0 ? "-" : shellWord(scratch.input);
     const std::string command = "c=$( { { cat " + source + "; echo $? >&4; } | LC_ALL=C grep -a -v \\# >&3; } 4>&1 );"
                                 " g=$?; printf '\\n#%s %s\\n' \"$c\" \"$g\" >&3";
-    // Descriptor 3 passed as itself would keep its close-on-exec flag.
-    if (scratch.writer == 3) {
-        scratch.writer = fcntl(3, F_DUPFD_CLOEXEC, 4);
-        close(3);
-        if (scratch.writer < 0)
-            fail(scratch, withReason(kCannotStart, errno));
-    }
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (!shapesTheShell(*entry))
+            environment.push_back(*entry);
+    environment.push_back(nullptr);
+    int lifeline[2];
+    if (pipe2(lifeline, O_CLOEXEC) != 0)
+        fail(scratch, withReason(kCannotStart, errno));
+    scratch.lifeline = aboveTen(lifeline[1]);
+    int far = aboveTen(lifeline[0]);
+    registry.file = scratch.file = aboveTen(scratch.file);
+    device = aboveTen(device);
+    if (scratch.lifeline < 0 || far < 0 || scratch.file < 0)
+        fail(scratch, withReason(kCannotStart, errno));
+
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, scratch.writer, 3);
+    posix_spawn_file_actions_adddup2(&actions, scratch.file, 3);
+    posix_spawn_file_actions_adddup2(&actions, far, 5);
+    if (device >= 0)
+        posix_spawn_file_actions_adddup2(&actions, device, 0);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults = handledSignals();
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    bool group = ownGroupIsSafe(standardInput);
-    posix_spawnattr_setpgroup(&attributes, 0);
 
     sigset_t old = blockSignals();
     posix_spawnattr_setsigmask(&attributes, &old);
-    posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
-                                                             (group ? POSIX_SPAWN_SETPGROUP : 0)));
+    posix_spawnattr_setflags(&attributes,
+                             static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID));
     char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command.c_str()), nullptr};
     pid_t pid = 0;
-    int error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+    int error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environment.data());
     if (error == 0) {
         scratch.filter = pid;
-        registry.filter = group ? -pid : pid;
+        registry.filter = pid;
+        fcntl(far, F_SETOWN, -pid);
+        fcntl(far, F_SETSIG, SIGKILL);
+        fcntl(far, F_SETFL, fcntl(far, F_GETFL) | O_ASYNC);
     }
     restoreSignals(old);
+    close(far);
+    if (device >= 0)
+        close(device);
     if (error == 0)
         scratch.ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     posix_spawnattr_destroy(&attributes);
@@ -346,12 +438,21 @@ off_t readTrailer(const char* tail, off_t n, int& cat, int& grep)
 void findDataEnd(Scratch& scratch)
 {
     struct stat status;
-    off_t size = fstat(scratch.reader, &status) == 0 ? status.st_size : 0;
+    off_t size = fstat(scratch.file, &status) == 0 ? status.st_size : 0;
     char tail[kTrailerRoom];
     off_t n = std::min(size, kTrailerRoom);
-    if (pread(scratch.reader, tail, static_cast<size_t>(n), size - n) != n)
+    if (pread(scratch.file, tail, static_cast<size_t>(n), size - n) != n)
         n = 0;
     scratch.dataEnd = size - readTrailer(tail, n, scratch.catStatus, scratch.grepStatus);
+}
+
+// Whether the input is one that cat cannot open or read: missing, forbidden,
+// a directory, a closed standard input.
+bool isUnreadable(const Scratch& scratch)
+{
+    struct stat in;
+    int got = scratch.standardInput ? fstat(STDIN_FILENO, &in) : stat(scratch.input, &in);
+    return got != 0 || S_ISDIR(in.st_mode) || (!scratch.standardInput && access(scratch.input, R_OK) != 0);
 }
 
 bool isHandled(int signal)
@@ -375,7 +476,7 @@ int interruption(const Scratch& scratch)
 
 Scratch S_start(const char* input, bool standardInput)
 {
-    Scratch scratch{input, -1, -1, -1, 0, -1, 0, false, 0, -1, false, -1, -1};
+    Scratch scratch{input, standardInput, -1, -1, 0, -1, -1, 0, 0, false, 0, -1, false, -1, -1};
     installHandlers();
     Clock::time_point deadline = Clock::now() + kPatience;
     scratch.lock = lockDirectory(deadline);
@@ -384,8 +485,9 @@ Scratch S_start(const char* input, bool standardInput)
         std::fprintf(stderr, "File %s is the scratch file %s; rename it first.\n", input, kName);
         std::exit(1);
     }
+    int device = openDevice(input, standardInput);
     makeFile(scratch, deadline);
-    startFilter(scratch, standardInput);
+    startFilter(scratch, device);
     return scratch;
 }
 
@@ -402,17 +504,24 @@ size_t S_read(void* source, char* buffer, size_t size)
             end = scratch.dataEnd;
         } else {
             struct stat status;
-            end = fstat(scratch.reader, &status) == 0 ? status.st_size - kTrailerRoom : 0;
+            end = fstat(scratch.file, &status) == 0 ? status.st_size - kTrailerRoom : 0;
         }
         if (scratch.delivered < end) {
             size_t want = std::min(size, static_cast<size_t>(end - scratch.delivered));
-            ssize_t n = pread(scratch.reader, buffer, want, scratch.delivered);
+            ssize_t n = pread(scratch.file, buffer, want, scratch.delivered);
             if (n < 0 && errno == EINTR)
                 continue;
+            // Where a file system's view of the file's end lags behind the
+            // size it gives (FUSE), the bytes come a moment later.
+            if (n == 0 && ++scratch.stalls < kStalls) {
+                std::this_thread::sleep_for(kPoll);
+                continue;
+            }
             if (n <= 0) {
                 scratch.readFailed = true;
                 return 0;
             }
+            scratch.stalls = 0;
             scratch.delivered += n;
             return static_cast<size_t>(n);
         }
@@ -446,11 +555,13 @@ void S_finish(Scratch& scratch)
         raise(signal);
         std::exit(128 + signal);
     }
-    // cat may fail having written nothing, as for a missing input: the empty
-    // file then goes on to be no P3 file.
+    // cat may fail having written nothing because the input cannot be opened
+    // or read, as when it is missing: the empty file then goes on to be no P3
+    // file. A cat that failed otherwise, or was killed, failed the load.
     bool whole = scratch.status != -1 && WIFEXITED(scratch.status) && WEXITSTATUS(scratch.status) == 0 &&
                  !scratch.readFailed && scratch.grepStatus >= 0 && scratch.grepStatus <= 1 &&
-                 (scratch.catStatus == 0 || (scratch.catStatus > 0 && scratch.dataEnd == 0));
+                 (scratch.catStatus == 0 ||
+                  (scratch.catStatus > 0 && scratch.catStatus < 126 && scratch.dataEnd == 0 && isUnreadable(scratch)));
     if (!whole) {
         unname(scratch);
         closeAll(scratch);
@@ -458,7 +569,7 @@ void S_finish(Scratch& scratch)
         std::exit(1);
     }
     // Left for whoever wants to see what was read: the input without its comment lines.
-    if (scratch.named && ftruncate(scratch.writer, scratch.dataEnd) != 0)
+    if (scratch.named && ftruncate(scratch.file, scratch.dataEnd) != 0)
         unname(scratch);
     closeAll(scratch);
 }
@@ -466,7 +577,7 @@ void S_finish(Scratch& scratch)
 void S_abandon(Scratch& scratch)
 {
     if (scratch.filter != 0) {
-        endFilter();
+        signalFilter(SIGKILL);
         reap(scratch, true);
     }
     unname(scratch);

@@ -8,25 +8,28 @@
 // One load's scratch file and the filter writing it. A run has at most one:
 // the signal handlers that clean up after it know of it by the process.
 struct Scratch {
-    const char* input; // the input's name, for messages
-    int lock;          // the working directory, locked while the name is in use; -1 without a lock
-    int writer;        // the file as this run made it; the filter writes through it
-    int reader;        // a second descriptor on the same file, read from
-    pid_t filter;      // the shell running the filter; 0 once it has been waited for
-    int ended;         // readable once the filter has ended (a pidfd); -1 where none can be had
-    int status;        // its wait status, once waited for
-    bool named;        // the file still stands under its name
-    off_t delivered;   // bytes handed to the stream so far
-    off_t dataEnd;     // where the filter's output ends, once the filter has ended; -1 before
-    bool readFailed;   // a read of the file failed, so what was read is not all there is
+    const char* input;  // the input's name, for messages
+    bool standardInput; // the input is the process's standard input
+    int lock;           // the working directory, locked while the name is in use; -1 without a lock
+    int file;           // the file as this run made it: the filter appends, the run reads at offsets
+    pid_t filter;       // the shell running the filter, which leads its session; 0 once waited for
+    int ended;          // readable once the filter has ended (a pidfd); -1 where none can be had
+    int lifeline;       // while this end is open, the filter lives; when the run ends, however, it closes
+    int stalls;         // reads in a row that found nothing where the file's size said there was more
+    int status;         // its wait status, once waited for
+    bool named;         // the file still stands under its name
+    off_t delivered;    // bytes handed to the stream so far
+    off_t dataEnd;      // where the filter's output ends, once the filter has ended; -1 before
+    bool readFailed;    // a read of the file failed, so what was read is not all there is
     int catStatus, grepStatus; // as the shell reported them; -1 when it did not
 };
 
 // Makes the scratch file in the working directory and starts the filter
 // writing into it: "cat 'NAME' | LC_ALL=C grep -a -v \#", or "cat -" for the
-// process's standard input. On failure reports it and exits with status 1.
-// From here until S_finish, SIGINT, SIGQUIT, SIGTERM and SIGHUP end the
-// filter, remove the scratch file and then end the process by that signal.
+// process's standard input or a terminal named as the input. On failure
+// reports it and exits with status 1. From here until S_finish, SIGINT,
+// SIGQUIT, SIGTERM and SIGHUP end the filter, remove the scratch file and then
+// end the process by that signal; SIGTSTP stops the filter with the process.
 Scratch S_start(const char* input, bool standardInput);
 
 // Reads the filter's output as the filter writes it (an R_Read for a
@@ -34,7 +37,7 @@ Scratch S_start(const char* input, bool standardInput);
 // filter has ended and all it kept has been read.
 size_t S_read(void* scratch, char* buffer, size_t capacity);
 
-// Gives the name back: the file is read on through its descriptors alone, and
+// Gives the name back: the file is read on through its descriptor alone, and
 // nothing stands in the working directory whatever happens next.
 void S_release(Scratch& scratch);
 
