@@ -286,6 +286,12 @@ TEST(Faults, ScratchFileSituations)
     };
     const Case cases[] = {
         {"input named as the scratch file", scratch, "ppmdumppppp n c p", {}, 1, ownFile, {{"ppmdumppppp", kInput}}},
+        {"scratch file's name a link to the input",
+         [](const Sandbox& box) { box.put("in", kInput), fs::create_symlink("in", box.dir / "ppmdumppppp"); },
+         "ppmdumppppp n c p", {}, 1, ownFile, {{"in", kInput}, {"ppmdumppppp", kInput}}},
+        {"scratch file's name a link to the input's directory",
+         [](const Sandbox& box) { box.put("in", kInput), fs::create_directory_symlink(".", box.dir / "ppmdumppppp"); },
+         "ppmdumppppp/in n c p", {}, 1, "is the scratch file", {{"in", kInput}, {"ppmdumppppp", ""}}},
         {"symlink to the scratch file",
          [&](const Sandbox& box) { scratch(box), fs::create_symlink("ppmdumppppp", box.dir / "in"); }, "in n c p",
          {}, 1, "File in is the scratch file ppmdumppppp; rename it first.\n", {{"ppmdumppppp", kInput}, {"in", ""}}},
@@ -312,6 +318,8 @@ TEST(Faults, ScratchFileSituations)
         {"old scratch file in a read-only directory",
          [](const Sandbox& box) { box.put("in", kInput), box.put("ppmdumppppp", "P3 1 1 255 1 2 3"); }, "in n c p",
          {.readOnly = true}, 1, cannotRemove, {{"in", kInput}, {"ppmdumppppp", "P3 1 1 255 1 2 3"}}},
+        {"read-only directory", [](const Sandbox& box) { box.put("in", kInput); }, "in n c p", {.readOnly = true}, 1,
+         "Cannot make the scratch file ppmdumppppp: ", {{"in", kInput}}},
         {"size limit below the scratch file", [&](const Sandbox& box) { box.put("in", big); }, "in n c p",
          {.fileSize = 64 << 10}, 1, notWhole, {{"in", big}}},
         {"grep that ignores its failed writes", fake("grep", "/bin/grep \"$@\"; exit 0", big), "in n c p",
@@ -320,6 +328,13 @@ TEST(Faults, ScratchFileSituations)
          {{"in", kInput}}},
         {"filter that fails part way", fake("grep", "head -c 12; exit 2"), "in n c p", {}, 1, notWhole,
          {{"in", kInput}}},
+        {"cat that fails on its output", fake("cat", "exit 1"), "in n c p", {}, 1, notWhole, {{"in", kInput}}},
+        {"cat killed", fake("cat", "kill -KILL $$"), "in n c p", {}, 1, notWhole, {{"in", kInput}}},
+        // They change nothing with bash as /bin/sh either.
+        {"shell options exported", [](const Sandbox& box) { box.put("in", kInput); }, "in n c p",
+         {.env = "SHELLOPTS=errexit:nounset:pipefail:noclobber:xtrace"}, 0, "", done},
+        {"function exported as cat", [](const Sandbox& box) { box.put("in", kInput); }, "in n c p",
+         {.env = "BASH_FUNC_cat%%=() { echo P3 1 1 255 1 2 3; }"}, 0, "", done},
         {"filter interrupted", fake("grep", "kill -INT $$"), "in n c p", {}, 128 + SIGINT, "", {{"in", kInput}}},
         {"filter reporting an interruption", fake("grep", "cat; exit 143"), "in n c p", {}, 128 + SIGTERM, "",
          {{"in", kInput}}},
@@ -342,6 +357,7 @@ TEST(Faults, ScratchFileSituations)
         EXPECT_EQ(r.status, c.status) << c.what << r.err;
         EXPECT_EQ(r.out, prompts(c.status == 0 ? 4 : 1)) << c.what;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << c.what << r.err;
+        EXPECT_TRUE(c.status != 0 || r.err.empty()) << c.what << r.err;
         EXPECT_EQ(box.files(), keysOf(c.files, {})) << c.what;
         for (const auto& [name, bytes] : c.files) {
             if (!bytes.empty()) {
@@ -442,6 +458,44 @@ TEST(Faults, SignalsDuringTheLoad)
         fs::remove(boxes[i]->dir / ".answers");
         EXPECT_EQ(r.status, 128 + signals[i]) << signals[i] << r.err;
         EXPECT_EQ(boxes[i]->files(), (std::set<std::string>{"in", "started"})) << signals[i];
+    }
+}
+
+// A terminal named as the input is read as standard input is, to Ctrl-D, and
+// however the run ends, no process of its filter outlives it by a second.
+TEST(Faults, TerminalsAndProcessGroups)
+{
+    struct Case {
+        const char* what;
+        std::string input;
+        int signal; // sent while the terminal still has more to give; 0 ends it with Ctrl-D
+        bool group; // to the run's whole process group rather than the tool alone
+    };
+    const Case cases[] = {
+        {"/dev/tty", "/dev/tty", 0, false}, {"/dev/stdin", "/dev/stdin", 0, false}, {"-", "-", 0, false},
+        {"TERM to the tool", "-", SIGTERM, false}, {"KILL to the tool", "-", SIGKILL, false},
+        {"KILL to its group", "/dev/tty", SIGKILL, true},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+        int in = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+        pid_t pid = box.start(in, "", {.terminal = true}, {c.input, "n", "c", "p"});
+        close(in);
+        const std::string typed = kInput + "\n" + (c.signal == 0 ? "\x04" : "");
+        ASSERT_EQ(write(terminal, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+        for (int wait = 0; wait < 100 && c.signal != 0 && box.processes() < 4; ++wait)
+            usleep(10000); // the filter's shell, cat and grep have started
+        if (c.signal != 0)
+            kill(c.group ? -pid : pid, c.signal);
+        Outcome r = box.finish(pid);
+        for (int wait = 0; wait < 100 && box.processes() > 0; ++wait)
+            usleep(10000);
+        close(terminal);
+        EXPECT_EQ(box.processes(), 0) << c.what;
+        EXPECT_EQ(r.status, c.signal == 0 ? 0 : 128 + c.signal) << c.what << r.err;
+        EXPECT_EQ(box.get("p"), c.signal == 0 ? ppm("1 1", kPerm) : "") << c.what;
     }
 }
 

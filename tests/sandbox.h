@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -50,6 +51,8 @@ struct Limits {
     const char* bin = nullptr; // a directory searched first for commands
     uid_t user = 0;            // run as this user, when the tests run as root
     bool ignoreChild = false;  // started with SIGCHLD ignored
+    const char* env = nullptr; // NAME=VALUE added to the environment
+    bool terminal = false;     // standard input, a terminal, is the controlling one of a session of its own
 };
 
 // The status of a run that could not be set up as asked.
@@ -131,6 +134,10 @@ struct Sandbox {
                 _exit(kNotSetUp);
             if (limits.ignoreChild)
                 signal(SIGCHLD, SIG_IGN);
+            if (limits.env != nullptr)
+                putenv(const_cast<char*>(limits.env));
+            if (limits.terminal && (setsid() < 0 || ioctl(0, TIOCSCTTY, 0) != 0))
+                _exit(kNotSetUp);
             if (limits.bin != nullptr)
                 setenv("PATH", (std::string(limits.bin) + ":" + std::getenv("PATH")).c_str(), 1);
             // The locale of most machines; the tool's results must not depend on it.
@@ -149,6 +156,16 @@ struct Sandbox {
             _exit(127);
         }
         return pid;
+    }
+
+    // How many processes have this directory as theirs, run or filter.
+    int processes() const
+    {
+        int n = 0;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator("/proc", error))
+            n += fs::read_symlink(entry.path() / "cwd", error) == dir;
+        return n;
     }
 
     // Waits for a run that start() began, and takes its streams away.
