@@ -37,8 +37,8 @@ constexpr const char* kHelp =
     "the outputs ('./-' names a file called '-'); in the dialogue, standard input\n"
     "holds the answers, so there '-' is a file name.\n"
     "\n"
-    "  --help     print this help and exit\n"
-    "  --version  print the version and exit\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
     "\n"
     "Exit status: 0 once the three images are written, 1 when loading or saving\n"
     "fails, 2 for a wrong command line.\n"
@@ -145,7 +145,7 @@ int main(int argc, char** argv)
         const char* arg = argv[i];
         if (options && std::strcmp(arg, "--") == 0)
             options = false;
-        else if (options && std::strcmp(arg, "--help") == 0)
+        else if (options && (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0))
             return print(kHelp);
         else if (options && std::strcmp(arg, "--version") == 0)
             return print("ppmtool " PPMTOOL_VERSION "\n");
