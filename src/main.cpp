@@ -32,10 +32,10 @@ constexpr const char* kHelp =
     "  PERM  COEF times 0.8333, with channels (r, g, b) rotated to (b, r, g).\n"
     "With no arguments, ask for the four names on standard output and read each\n"
     "answer as one word from standard input. Names given as arguments are used\n"
-    "whole, blanks and all; '--' ends the options, for an IN that begins with '-'.\n"
-    "As an argument, '-' is standard input for IN and standard output for one of\n"
-    "the outputs ('./-' names a file called '-'); in the dialogue, standard input\n"
-    "holds the answers, so there '-' is a file name.\n"
+    "whole, blanks and all, and every message then goes to standard error; '--'\n"
+    "ends the options, for an IN that begins with '-'. As an argument, '-' is\n"
+    "standard input for IN and standard output for one output ('./-' names a\n"
+    "file called '-'); in the dialogue it is a file name.\n"
     "\n"
     "  -h, --help     print this help and exit\n"
     "      --version  print the version and exit\n"
@@ -91,7 +91,7 @@ template <typename NameOf>
 int run(NameOf nameOf, bool streams)
 {
     std::string input = nameOf(0);
-    PPM image = isStream(input, streams) ? PPM_newFromStandardInput(input.c_str()) : PPM_new(input.c_str());
+    PPM image = streams ? PPM_newFromCommandLine(input.c_str(), input == "-") : PPM_new(input.c_str());
     int32_t nbPixels = PPM_nbPixels(image);
     Color* pixels = PPM_pixels(image);
 
