@@ -15,7 +15,14 @@ shift || true
 sizes=("$@")
 [ $# -gt 0 ] || sizes=(1000x1000 2000x1500 4000x3000)
 
-command -v /usr/bin/time >/dev/null || { apt-get update && apt-get install -y time; }
+# Only root may install what is missing; anyone else is told what to install.
+if ! [ -x /usr/bin/time ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$0: /usr/bin/time is missing: install it (sudo apt-get install -y time) and run again" >&2
+        exit 1
+    fi
+    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y time
+fi
 source "$(dirname "$0")/common.sh"
 
 floor() { # floor dd|cat
