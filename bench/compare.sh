@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Paired timing of two ppmtool executables, for keeping an optimisation only
 # while it pays: each round runs A and B on the same generated image, each
-# after a sync and in alternating order, and the medians of both and of the
-# ratio B/A are printed for each size.
+# after a sync and in alternating order, and the medians of both and the median
+# and range (lowest-highest) of the ratio B/A are printed for each size.
 #   bench/compare.sh A B [RUNS] [SIZE...]   e.g. bench/compare.sh old/ppmtool new/ppmtool 9 4000x3000
 set -euo pipefail
 a=$(realpath "$1") b=$(realpath "$2")
@@ -15,7 +15,7 @@ source "$(dirname "$0")/common.sh"
 
 run() { echo 'in.ppm o1 o2 o3' | "$1" > /dev/null; }
 
-printf '%-10s %8s %8s %8s\n' size A_s B_s B/A
+printf '%-10s %8s %8s %8s %13s\n' size A_s B_s B/A B/A_range
 for size in "${sizes[@]}"; do
     "$gen" noise "${size%x*}" "${size#*x}" > in.ppm
     run "$a"; run "$b" # warm-up
@@ -31,5 +31,5 @@ for size in "${sizes[@]}"; do
         fi
         echo "$ta_" >> ta; echo "$tb_" >> tb; calc "$tb_ / $ta_" >> ratios
     done
-    printf '%-10s %8.3f %8.3f %8.3f\n' "$size" "$(median < ta)" "$(median < tb)" "$(median < ratios)"
+    printf '%-10s %8.3f %8.3f %8.3f %13s\n' "$size" "$(median < ta)" "$(median < tb)" "$(median < ratios)" "$(range 3 < ratios)"
 done

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Times whole ppmtool runs against the I/O floor of its design on generated images:
 # the comment filter into the scratch file, one read of it, its removal, and three
-# writes of the input's size. Prints medians of paired runs, the median ratio of
-# each pair, throughput and peak resident memory. Each run starts after a sync,
-# so that none pays for another's writeback, and the order alternates.
+# writes of the input's size. Prints medians of paired runs, the median of the
+# pairs' ratios and their range (lowest-highest), throughput and peak resident
+# memory. Each run starts after a sync, so that none pays for another's
+# writeback, and the order alternates.
 #
 # The floor writes with dd, through write(2) as ppmtool must. `cat in > out`
 # would copy inside the kernel (copy_file_range), which no program producing
-# new bytes can do; its time is shown too, as cat_floor_s and cat_ratio.
+# new bytes can do; its time is shown too, as cat_floor_s, cat_ratio and cat_range.
 #   bench/run.sh [RUNS] [SIZE...]     e.g. bench/run.sh 5 1000x1000 2000x1500 4000x3000
 set -euo pipefail
 runs=${1:-5}
@@ -15,7 +16,14 @@ shift || true
 sizes=("$@")
 [ $# -gt 0 ] || sizes=(1000x1000 2000x1500 4000x3000)
 
-command -v /usr/bin/time >/dev/null || { apt-get update && apt-get install -y time; }
+# Only root may install what is missing; anyone else is told what to install.
+if ! [ -x /usr/bin/time ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$0: /usr/bin/time is missing: install it (sudo apt-get install -y time) and run again" >&2
+        exit 1
+    fi
+    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y time
+fi
 source "$(dirname "$0")/common.sh"
 
 floor() { # floor dd|cat
@@ -29,8 +37,8 @@ floor() { # floor dd|cat
 tool() { echo "$answers" | "$tool"; }
 timed() { sync; local a; a=$(now); "$@" > /dev/null; calc "$(now) - $a"; }
 
-printf '%-10s %7s %10s %8s %6s %12s %10s %6s %8s %11s\n' \
-    size MB ppmtool_s floor_s ratio cat_floor_s cat_ratio MB/s rss_MiB budget_MiB
+printf '%-10s %7s %10s %8s %6s %11s %12s %10s %11s %6s %8s %11s\n' \
+    size MB ppmtool_s floor_s ratio ratio_range cat_floor_s cat_ratio cat_range MB/s rss_MiB budget_MiB
 for size in "${sizes[@]}"; do
     w=${size%x*} h=${size#*x}
     "$gen" noise "$w" "$h" > in.ppm
@@ -51,6 +59,7 @@ for size in "${sizes[@]}"; do
     rss=$(echo "$answers" | /usr/bin/time -f %M "$tool" 2>&1 >/dev/null | tail -n 1)
     mt=$(median < t_tool); mf=$(median < t_floor); mr=$(median < ratios)
     mc=$(median < t_cat); mcr=$(median < cat_ratios)
-    printf '%-10s %7s %10.3f %8.3f %6.2f %12.3f %10.2f %6.0f %8.1f %11.1f\n' "$size" "$mb" "$mt" "$mf" "$mr" "$mc" "$mcr" \
-        "$(calc "$mb / $mt")" "$(calc "$rss / 1024")" "$(calc "$w * $h * 12 / 1048576 + 16")"
+    printf '%-10s %7s %10.3f %8.3f %6.2f %11s %12.3f %10.2f %11s %6.0f %8.1f %11.1f\n' "$size" "$mb" "$mt" "$mf" "$mr" \
+        "$(range < ratios)" "$mc" "$mcr" "$(range < cat_ratios)" "$(calc "$mb / $mt")" "$(calc "$rss / 1024")" \
+        "$(calc "$w * $h * 12 / 1048576 + 16")"
 done

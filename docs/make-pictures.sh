@@ -6,7 +6,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
+# Only root may install what is missing; anyone else is told what to install.
 if ! command -v pnmtopng >/dev/null; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$0: pnmtopng is missing: install netpbm (sudo apt-get install -y netpbm) and run again" >&2
+        exit 1
+    fi
     apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y netpbm
 fi
 cmake --preset default >/dev/null

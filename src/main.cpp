@@ -32,13 +32,13 @@ constexpr const char* kHelp =
     "  PERM  COEF times 0.8333, with channels (r, g, b) rotated to (b, r, g).\n"
     "With no arguments, ask for the four names on standard output and read each\n"
     "answer as one word from standard input. Names given as arguments are used\n"
-    "whole, blanks and all; '--' ends the options, for an IN that begins with '-'.\n"
-    "As an argument, '-' is standard input for IN and standard output for one of\n"
-    "the outputs ('./-' names a file called '-'); in the dialogue, standard input\n"
-    "holds the answers, so there '-' is a file name.\n"
+    "whole, blanks and all, and every message then goes to standard error; '--'\n"
+    "ends the options, for an IN that begins with '-'. As an argument, '-' is\n"
+    "standard input for IN and standard output for one output ('./-' names a\n"
+    "file called '-'); in the dialogue it is a file name.\n"
     "\n"
-    "  --help     print this help and exit\n"
-    "  --version  print the version and exit\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
     "\n"
     "Exit status: 0 once the three images are written, 1 when loading or saving\n"
     "fails, 2 for a wrong command line.\n"
@@ -86,7 +86,7 @@ template <typename NameOf>
 int run(NameOf nameOf, bool streams)
 {
     std::string input = nameOf(0);
-    PPM image = isStream(input, streams) ? PPM_newFromStandardInput(input.c_str()) : PPM_new(input.c_str());
+    PPM image = streams ? PPM_newFromCommandLine(input.c_str(), input == "-") : PPM_new(input.c_str());
     int32_t nbPixels = PPM_nbPixels(image);
     Color* pixels = PPM_pixels(image);
 
@@ -140,7 +140,7 @@ int main(int argc, char** argv)
         const char* arg = argv[i];
         if (options && std::strcmp(arg, "--") == 0)
             options = false;
-        else if (options && std::strcmp(arg, "--help") == 0)
+        else if (options && (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0))
             return print(kHelp);
         else if (options && std::strcmp(arg, "--version") == 0)
             return print("ppmtool " PPMTOOL_VERSION "\n");

@@ -109,17 +109,19 @@ bool writeAll(FILE* file, const char* from, const char* to)
 
 } // namespace
 
-bool PPM_readMagic(Reader& in)
+int PPM_readMagic(Reader& in)
 {
     while (R_isSpace(R_peek(in)))
         R_take(in);
-    for (int c : {'P', '3'}) {
-        if (R_peek(in) != c)
-            return false;
-        R_take(in);
-    }
+    if (R_peek(in) != 'P')
+        return 0;
+    R_take(in);
+    int digit = R_peek(in);
+    if (digit < '1' || digit > '7')
+        return 0;
+    R_take(in);
     int next = R_peek(in);
-    return next == -1 || R_isSpace(next);
+    return next == -1 || R_isSpace(next) ? digit : 0;
 }
 
 PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels)
@@ -144,7 +146,7 @@ PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels)
 
 PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels)
 {
-    if (!PPM_readMagic(in))
+    if (PPM_readMagic(in) != '3')
         return {PPM_Status::notPpm, {}};
     return PPM_parseImage(in, maxPixels);
 }
@@ -189,24 +191,36 @@ uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot)
 
 namespace {
 
+// What each netpbm magic from P1 to P7 stands for.
+constexpr const char* kNetpbm[] = {"plain PBM",  "plain PGM",  "plain PPM", "binary PBM",
+                                   "binary PGM", "binary PPM", "PAM"};
+
 // Loads the named file, or standard input under that name, through the
 // comment filter; the scratch file's name is given back as soon as the magic
-// shows the input to be worth reading on.
-PPM load(const char* name, bool standardInput)
+// shows the input to be worth reading on. "Not a ppm file" goes to `report`.
+PPM load(const char* name, bool standardInput, FILE* report)
 {
     Scratch scratch = S_start(name, standardInput);
     std::unique_ptr<char[]> large(new (std::nothrow) char[kReadChunk]);
     char small[4096];
     Reader in = large != nullptr ? R_source(S_read, &scratch, large.get(), kReadChunk)
                                  : R_source(S_read, &scratch, small, sizeof small);
-    if (!PPM_readMagic(in)) {
+    int magic = PPM_readMagic(in);
+    if (magic != '3') {
         S_finish(scratch);
         // The scratch file stays, for whoever wants to see what was read. If
-        // standard output cannot take the message, a closed pipe included,
-        // standard error does.
+        // `report` cannot take the message, a closed pipe included, standard error does.
         std::signal(SIGPIPE, SIG_IGN);
-        if (std::printf("File %s is not a ppm file.\n", name) < 0 || std::fflush(stdout) != 0)
+        if (std::fprintf(report, "File %s is not a ppm file.\n", name) < 0 || std::fflush(report) != 0)
             std::fprintf(stderr, "File %s is not a ppm file.\n", name);
+        // A P6, or another netpbm format, is the usual mistake; netpbm's own tools make a P3 of
+        // any of them, with the maximum brought to the 255 that samples are taken as.
+        const char* dot = std::strrchr(name, '.');
+        std::string stem = standardInput ? "stdin"
+                           : dot != nullptr && std::strchr(dot, '/') == nullptr ? std::string(name, dot) : name;
+        if (magic != 0)
+            std::fprintf(stderr, "ppmtool: %s is a %s (P%c); 'pamtopnm %s | pamdepth 255 | ppmtoppm -plain > "
+                         "%s-plain.ppm' writes it as P3\n", name, kNetpbm[magic - '1'], magic, name, stem.c_str());
         std::exit(1);
     }
     S_release(scratch);
@@ -225,12 +239,12 @@ PPM load(const char* name, bool standardInput)
 
 PPM PPM_new(const char* name)
 {
-    return load(name, false);
+    return load(name, false, stdout);
 }
 
-PPM PPM_newFromStandardInput(const char* name)
+PPM PPM_newFromCommandLine(const char* name, bool standardInput)
 {
-    return load(name, true);
+    return load(name, standardInput, stderr);
 }
 
 int32_t PPM_nbPixels(PPM ppm)

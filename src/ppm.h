@@ -18,8 +18,10 @@ struct PPM {
 
 // Loads the named file; on failure reports it and exits with status 1.
 PPM PPM_new(const char* name);
-// The same for standard input, which `name` stands for in messages.
-PPM PPM_newFromStandardInput(const char* name);
+// The same for a name from the command line, where standard output holds
+// images alone, so every message goes to standard error; with
+// `standardInput`, reads standard input, which `name` stands for in messages.
+PPM PPM_newFromCommandLine(const char* name, bool standardInput);
 int32_t PPM_nbPixels(PPM ppm);
 Color* PPM_pixels(PPM ppm);
 
@@ -48,9 +50,10 @@ struct PPM_Parsed {
 // Parses tokens as loaded from the scratch file. A pixel count above maxPixels,
 // below the int range, or one whose array cannot be allocated is tooLarge.
 PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels);
-// The same in two steps: whether the first token is exactly "P3", and then the
-// rest, from the reader standing just past it.
-bool PPM_readMagic(Reader& in);
+// The same in two steps: the first token's netpbm magic, as its digit '1' to
+// '7' when the token is exactly P1 to P7 and 0 otherwise, and then, when it
+// is '3', the rest, from the reader standing just past it.
+int PPM_readMagic(Reader& in);
 PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels);
 
 // The most memory, in bytes, that this process can ever have: physical memory

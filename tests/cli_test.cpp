@@ -184,6 +184,7 @@ TEST(Cli, CommandLine)
         {{"in", "-", "c", "-"}, "in", "", usage, 2, {}},
         {{"--help"}, "in", "Usage: ppmtool\n  or:  ppmtool \\[--\\] IN NEG COEF PERM\n[\\s\\S]*\nThe manual: man ppmtool\n",
          "", 0, {}},
+        {{"-h", "in", "n"}, "in", "Usage: ppmtool\n[\\s\\S]*\n  -h, --help +print this help[\\s\\S]*", "", 0, {}},
         {{"--version"}, "in", "ppmtool " PPMTOOL_VERSION "\n", "", 0, {}},
         {{"--frobnicate", "in", "n", "c", "p"}, "in", "", usage, 2, {}},
         {{"-in", "n", "c", "p"}, "-in", "", usage, 2, {}},

@@ -71,7 +71,7 @@ struct Sandbox {
         std::string pattern = (fs::temp_directory_path() / "ppmtool-XXXXXX").string();
         dir = mkdtemp(pattern.data());
     }
-    ~Sandbox() { fs::remove_all(dir); }
+    ~Sandbox() { fs::remove_all(dir), fs::remove(dir.string() + ".ppmtool"); }
 
     void put(const std::string& name, const std::string& bytes) const
     {
@@ -106,6 +106,11 @@ struct Sandbox {
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
+        // Another user may not reach the build tree (a home or mktemp folder of
+        // mode 0700), so that user runs a copy beside the sandbox.
+        const std::string exe = limits.user != 0 ? dir.string() + ".ppmtool" : PPMTOOL_EXE;
+        if (limits.user != 0 && fs::copy_file(PPMTOOL_EXE, exe, fs::copy_options::skip_existing))
+            fs::permissions(exe, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
         pid_t pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0)
@@ -130,7 +135,8 @@ struct Sandbox {
                                             nullptr) != 0 || chdir(dir.c_str()) != 0
                                 : chmod(".", 0555) != 0))
                 _exit(kNotSetUp);
-            if (limits.user != 0 && (geteuid() != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0))
+            if (limits.user != 0 && (geteuid() != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0 ||
+                                     access(exe.c_str(), X_OK) != 0))
                 _exit(kNotSetUp);
             if (limits.ignoreChild)
                 signal(SIGCHLD, SIG_IGN);
@@ -147,11 +153,11 @@ struct Sandbox {
             alarm(60); // a run that hangs ends as killed by SIGALRM
 #ifdef PPMTOOL_EMULATOR
             // qemu-user runs the tool, under the name "ppmtool" all the same.
-            argv.insert(argv.begin() + 1, {const_cast<char*>(PPMTOOL_EXE)});
+            argv.insert(argv.begin() + 1, {const_cast<char*>(exe.c_str())});
             argv.insert(argv.begin(), {const_cast<char*>(PPMTOOL_EMULATOR), const_cast<char*>("-0")});
             execv(PPMTOOL_EMULATOR, argv.data());
 #else
-            execv(PPMTOOL_EXE, argv.data());
+            execv(exe.c_str(), argv.data());
 #endif
             _exit(127);
         }
