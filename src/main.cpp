@@ -24,8 +24,7 @@ constexpr const char* kPrompts[] = {"Write a name of ppm file with format: ", "N
 constexpr size_t kNames = 4;
 
 constexpr const char* kHelp =
-    "Usage: ppmtool\n"
-    "  or:  ppmtool [--] IN NEG COEF PERM\n"
+    "Usage: ppmtool\n  or:  ppmtool [--] IN NEG COEF PERM\n"
     "Read the P3 image IN and write three images made from it:\n"
     "  NEG   the negative: every sample s becomes 255 - s;\n"
     "  COEF  every sample times 1.2, truncated and clamped to 0..255;\n"
@@ -35,14 +34,10 @@ constexpr const char* kHelp =
     "whole, blanks and all, and every message then goes to standard error; '--'\n"
     "ends the options, for an IN that begins with '-'. As an argument, '-' is\n"
     "standard input for IN and standard output for one output ('./-' names a\n"
-    "file called '-'); in the dialogue it is a file name.\n"
-    "\n"
-    "  -h, --help     print this help and exit\n"
-    "      --version  print the version and exit\n"
-    "\n"
+    "file called '-'); in the dialogue it is a file name.\n\n"
+    "  -h, --help     print this help and exit\n      --version  print the version and exit\n\n"
     "Exit status: 0 once the three images are written, 1 when loading or saving\n"
-    "fails, 2 for a wrong command line.\n"
-    "The manual: man ppmtool\n";
+    "fails, 2 for a wrong command line.\nThe manual: man ppmtool\n";
 
 // Shows the prompt and reads one whitespace-delimited word of any length;
 // exits when standard input ends before a word starts.
@@ -64,15 +59,10 @@ std::string askOrDie(const char* prompt)
     return word;
 }
 
-// "-" on the command line is a standard stream; in the dialogue, a file name.
-bool isStream(const std::string& name, bool streams)
-{
-    return streams && name == "-";
-}
-
+// "-" on the command line is standard output; in the dialogue, a file name.
 void save(const Color* pixels, const std::string& name, PPM image, bool streams)
 {
-    if (isStream(name, streams))
+    if (streams && name == "-")
         PPM_saveToStandardOutput(pixels, image);
     else
         PPM_save(pixels, name.c_str(), image);

@@ -71,12 +71,6 @@ int32_t finish(const Conversion& c)
     return static_cast<int32_t>(static_cast<uint32_t>(bits));
 }
 
-// A failed read ends the input as the end of the file does.
-size_t readStream(void* file, char* buffer, size_t capacity)
-{
-    return std::fread(buffer, 1, capacity, static_cast<FILE*>(file));
-}
-
 // Reads the next chunk; false, with the reader exhausted, at the input's end.
 bool refill(Reader& in)
 {
@@ -229,11 +223,6 @@ bool inBlock(const Reader& in)
 }
 
 } // namespace
-
-Reader R_open(FILE* file, char* buffer, size_t capacity)
-{
-    return R_source(readStream, file, buffer, capacity);
-}
 
 Reader R_source(R_Read read, void* source, char* buffer, size_t capacity)
 {

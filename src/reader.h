@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 // Fills `buffer` with up to `capacity` bytes of a source and returns how many;
 // 0 only at the source's end. It may give fewer than asked, as it has them.
@@ -25,7 +24,6 @@ struct Reader {
     uint64_t digits;   // and their decimal digits in these
 };
 
-Reader R_open(FILE* file, char* buffer, size_t capacity);
 Reader R_source(R_Read read, void* source, char* buffer, size_t capacity);
 Reader R_memory(const char* data, size_t size);
 

@@ -76,18 +76,16 @@ void signalFilter(int signal)
 
 // Only async-signal-safe calls: the filter goes, then the file, then the
 // process, by the same signal with its default action.
-void onSignal(int signal)
+void onSignal(int number)
 {
     signalFilter(SIGKILL);
     if (registry.named != 0 && isOurs() == 1)
         unlink(kName);
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigaction(signal, &action, nullptr);
-    raise(signal); // delivered as the handler returns
+    signal(number, SIG_DFL);
+    raise(number); // delivered as the handler returns
 }
 
-void installHandlers();
+void setHandlers(bool on);
 
 // The filter has no terminal to be stopped by: Ctrl-Z stops it here, and it
 // goes on when the tool is continued. The handler is installed to reset
@@ -97,7 +95,7 @@ void onStop(int signal)
     int saved = errno;
     signalFilter(SIGSTOP);
     raise(signal);
-    installHandlers();
+    setHandlers(true);
     signalFilter(SIGCONT);
     errno = saved;
 }
@@ -120,43 +118,27 @@ sigset_t blockSignals()
     return old;
 }
 
-void restoreSignals(const sigset_t& old)
-{
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
-// A signal the process was started ignoring (nohup, a background job) stays ignored.
-void installHandlers()
+// Installs the handlers, or gives the signals their default actions back. A
+// signal the process was started ignoring (nohup, a background job) stays ignored.
+void setHandlers(bool on)
 {
     for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP}) {
         struct sigaction action {};
         sigaction(signal, nullptr, &action);
-        if (action.sa_handler == SIG_IGN)
+        if (on ? action.sa_handler == SIG_IGN : action.sa_handler != onSignal && action.sa_handler != onStop)
             continue;
-        action.sa_handler = signal == SIGTSTP ? onStop : onSignal;
+        action.sa_handler = !on ? SIG_DFL : signal == SIGTSTP ? onStop : onSignal;
         action.sa_mask = handledSignals();
-        action.sa_flags = signal == SIGTSTP ? SA_RESETHAND | SA_NODEFER : 0;
+        action.sa_flags = on && signal == SIGTSTP ? SA_RESETHAND | SA_NODEFER : 0;
         sigaction(signal, &action, nullptr);
     }
 }
 
-void removeHandlers()
-{
-    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP}) {
-        struct sigaction action {};
-        sigaction(signal, nullptr, &action);
-        if (action.sa_handler == onSignal || action.sa_handler == onStop) {
-            action.sa_handler = SIG_DFL;
-            sigaction(signal, &action, nullptr);
-        }
-    }
-}
-
 // Removes the name if it still holds this run's file. A failure is tried
-// again, as a look-up may fail in passing, and then said: the file stays.
+// again, as a look-up may fail in passing, and then said: the file stays. A
+// handler that comes in between finds the name gone, or removes it first.
 void unname(Scratch& scratch)
 {
-    sigset_t old = blockSignals();
     int error = 0;
     for (int tries = 0; scratch.named && tries < 3; ++tries) {
         int ours = isOurs();
@@ -166,16 +148,15 @@ void unname(Scratch& scratch)
     }
     scratch.named = false;
     registry.named = 0;
-    restoreSignals(old);
     if (error != 0)
         std::fprintf(stderr, "Cannot remove the scratch file %s: %s\n", kName, std::strerror(error));
 }
 
-void unlock(Scratch& scratch)
+void closeFd(int& fd)
 {
-    if (scratch.lock >= 0)
-        close(scratch.lock);
-    scratch.lock = -1;
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
 }
 
 // Waits for the shell, at once or only if it has ended; true once it has.
@@ -192,40 +173,28 @@ bool reap(Scratch& scratch, bool wait)
         if (got == 0 && info.si_pid == 0)
             return false;
         signalFilter(SIGKILL);
-        close(scratch.lifeline);
-        scratch.lifeline = -1;
+        registry.filter = 0; // once reaped, the group's number may be another's
+        closeFd(scratch.lifeline);
         scratch.status = -1; // stays so when it is not ours to wait for: a failure, not a success
         while (waitpid(scratch.filter, &scratch.status, 0) < 0 && errno == EINTR) {
         }
-        sigset_t old = blockSignals();
         scratch.filter = 0;
-        registry.filter = 0;
-        restoreSignals(old);
     }
     return true;
 }
 
 void closeAll(Scratch& scratch)
 {
-    for (int* fd : {&scratch.file, &scratch.ended, &scratch.lifeline}) {
-        if (*fd >= 0)
-            close(*fd);
-        *fd = -1;
-    }
-    unlock(scratch);
-    removeHandlers();
+    for (int* fd : {&scratch.file, &scratch.ended, &scratch.lifeline, &scratch.lock})
+        closeFd(*fd);
+    setHandlers(false);
 }
 
-[[noreturn]] void fail(Scratch& scratch, const std::string& message)
+[[noreturn]] void fail(Scratch& scratch, const char* what, int error)
 {
     S_abandon(scratch);
-    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fprintf(stderr, "%s: %s\n", what, std::strerror(error));
     std::exit(1);
-}
-
-std::string withReason(const char* what, int error)
-{
-    return std::string(what) + ": " + std::strerror(error);
 }
 
 // An exclusive lock on the working directory, which adds no file and which no
@@ -233,9 +202,7 @@ std::string withReason(const char* what, int error)
 int lockDirectory(Clock::time_point deadline)
 {
     int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    while (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
             close(fd);
             return -1;
@@ -291,7 +258,7 @@ void makeFile(Scratch& scratch, Clock::time_point deadline)
         if (unlink(kName) != 0 && errno != ENOENT) {
             int error = errno;
             if (lstat(kName, &status) == 0)
-                fail(scratch, withReason("Cannot remove the old scratch file ppmdumppppp", error));
+                fail(scratch, "Cannot remove the old scratch file ppmdumppppp", error);
         }
         sigset_t old = blockSignals();
         int fd = open(kName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -306,11 +273,11 @@ void makeFile(Scratch& scratch, Clock::time_point deadline)
             scratch.named = true;
         }
         scratch.file = fd;
-        restoreSignals(old);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
         if (fd >= 0)
             break;
         if (error != EEXIST || Clock::now() >= deadline)
-            fail(scratch, withReason("Cannot make the scratch file ppmdumppppp", error));
+            fail(scratch, "Cannot make the scratch file ppmdumppppp", error);
         std::this_thread::sleep_for(kPoll);
     }
 }
@@ -319,15 +286,9 @@ void makeFile(Scratch& scratch, Clock::time_point deadline)
 // option or for standard input.
 std::string shellWord(const char* name)
 {
-    std::string word = "'";
-    if (name[0] == '-')
-        word += "./";
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (*p == '\'')
-            word += "'\\''";
-        else
-            word += *p;
-    }
+    std::string word = name[0] == '-' ? "'./" : "'";
+    for (const char* p = name; *p != '\0'; ++p)
+        word += *p == '\'' ? std::string("'\\''") : std::string(1, *p);
     return word + '\'';
 }
 
@@ -370,13 +331,13 @@ void startFilter(Scratch& scratch, int device)
     environment.push_back(nullptr);
     int lifeline[2];
     if (pipe2(lifeline, O_CLOEXEC) != 0)
-        fail(scratch, withReason(kCannotStart, errno));
+        fail(scratch, kCannotStart, errno);
     scratch.lifeline = aboveTen(lifeline[1]);
     int far = aboveTen(lifeline[0]);
     registry.file = scratch.file = aboveTen(scratch.file);
     device = aboveTen(device);
     if (scratch.lifeline < 0 || far < 0 || scratch.file < 0)
-        fail(scratch, withReason(kCannotStart, errno));
+        fail(scratch, kCannotStart, errno);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -403,17 +364,15 @@ void startFilter(Scratch& scratch, int device)
         fcntl(far, F_SETOWN, -pid);
         fcntl(far, F_SETSIG, SIGKILL);
         fcntl(far, F_SETFL, fcntl(far, F_GETFL) | O_ASYNC);
-    }
-    restoreSignals(old);
-    close(far);
-    if (device >= 0)
-        close(device);
-    if (error == 0)
         scratch.ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    closeFd(far);
+    closeFd(device);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0)
-        fail(scratch, withReason(kCannotStart, error));
+        fail(scratch, kCannotStart, error);
 }
 
 // Reads "\n#C G\n" at the end of the n bytes at `tail`: its length, or 0.
@@ -477,7 +436,7 @@ int interruption(const Scratch& scratch)
 Scratch S_start(const char* input, bool standardInput)
 {
     Scratch scratch{input, standardInput, -1, -1, 0, -1, -1, 0, 0, false, 0, -1, false, -1, -1};
-    installHandlers();
+    setHandlers(true);
     Clock::time_point deadline = Clock::now() + kPatience;
     scratch.lock = lockDirectory(deadline);
     if (isScratchFile(input, standardInput)) {
@@ -497,15 +456,10 @@ size_t S_read(void* source, char* buffer, size_t size)
     for (;;) {
         // Whether the filter has ended is known before the size is, so no byte it wrote is missed.
         bool ended = reap(scratch, false);
-        off_t end;
-        if (ended) {
-            if (scratch.dataEnd < 0)
-                findDataEnd(scratch);
-            end = scratch.dataEnd;
-        } else {
-            struct stat status;
-            end = fstat(scratch.file, &status) == 0 ? status.st_size - kTrailerRoom : 0;
-        }
+        if (ended && scratch.dataEnd < 0)
+            findDataEnd(scratch);
+        struct stat status;
+        off_t end = ended ? scratch.dataEnd : fstat(scratch.file, &status) == 0 ? status.st_size - kTrailerRoom : 0;
         if (scratch.delivered < end) {
             size_t want = std::min(size, static_cast<size_t>(end - scratch.delivered));
             ssize_t n = pread(scratch.file, buffer, want, scratch.delivered);
@@ -537,7 +491,7 @@ size_t S_read(void* source, char* buffer, size_t size)
 void S_release(Scratch& scratch)
 {
     unname(scratch);
-    unlock(scratch);
+    closeFd(scratch.lock);
 }
 
 void S_finish(Scratch& scratch)
@@ -547,7 +501,7 @@ void S_finish(Scratch& scratch)
         findDataEnd(scratch);
     if (int signal = interruption(scratch)) {
         unname(scratch);
-        removeHandlers();
+        setHandlers(false);
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, signal);
@@ -576,10 +530,8 @@ void S_finish(Scratch& scratch)
 
 void S_abandon(Scratch& scratch)
 {
-    if (scratch.filter != 0) {
-        signalFilter(SIGKILL);
-        reap(scratch, true);
-    }
+    signalFilter(SIGKILL);
+    reap(scratch, true);
     unname(scratch);
     closeAll(scratch);
 }

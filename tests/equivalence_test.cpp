@@ -77,7 +77,7 @@ void expectReferenceBytes(const std::string& text, const std::string& expected)
     std::vector<char> buffer(4099);
     FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     ASSERT_NE(stream, nullptr);
-    Reader chunked = R_open(stream, buffer.data(), buffer.size());
+    Reader chunked = openStream(stream, buffer.data(), buffer.size());
     EXPECT_EQ(fast(chunked), expected) << "stream";
     std::fclose(stream);
 

@@ -81,7 +81,7 @@ TEST(Ppm, RejectsAWrongMagicAndOversizedImages)
     for (const auto& [text, status] : bytewise) {
         FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
         char byte[1];
-        Reader in = R_open(file, byte, sizeof byte);
+        Reader in = openStream(file, byte, sizeof byte);
         PPM_Parsed parsed = PPM_parse(in, INT32_MAX);
         EXPECT_EQ(parsed.status, status) << text;
         std::free(parsed.ppm.pixels);

@@ -77,7 +77,7 @@ TEST(Reader, TokensAcrossChunksAndCatchUpsReadWhole)
         FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
         ASSERT_NE(file, nullptr);
         std::vector<char> buffer(capacity);
-        Reader in = R_open(file, buffer.data(), capacity);
+        Reader in = openStream(file, buffer.data(), capacity);
         EXPECT_EQ(readAll(in), values) << capacity;
         std::fclose(file);
     }

@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FILE* file = fmemopen(const_cast<char*>(text.data()), size, "r");
         CHECK(file != nullptr);
         char buffer[7];
-        Reader chunked = R_open(file, buffer, sizeof buffer);
+        Reader chunked = openStream(file, buffer, sizeof buffer);
         PPM_Parsed again = PPM_parse(chunked, kMaxPixels);
         std::fclose(file);
         checkSameResult(parsed, again);
