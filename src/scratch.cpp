@@ -129,7 +129,7 @@ void setHandlers(bool on)
             continue;
         action.sa_handler = !on ? SIG_DFL : signal == SIGTSTP ? onStop : onSignal;
         action.sa_mask = handledSignals();
-        action.sa_flags = on && signal == SIGTSTP ? SA_RESETHAND | SA_NODEFER : 0;
+        action.sa_flags = on && signal == SIGTSTP ? static_cast<int>(SA_RESETHAND | SA_NODEFER) : 0;
         sigaction(signal, &action, nullptr);
     }
 }
