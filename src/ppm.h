@@ -65,4 +65,4 @@ PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels);
 uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot);
 
 // Writes the whole file layout; false when a write fell short, with errno set.
-bool PPM_write(FILE* out, const Color* pixels, PPM ppm);
+bool PPM_write(FILE* file, const Color* pixels, PPM ppm);

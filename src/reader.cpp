@@ -99,7 +99,7 @@ void markBlock(const char* p, uint64_t& spaces, uint64_t& digits)
     const __m128i blank = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), four = _mm_set1_epi8(4);
     const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
     for (int i = 0; i < 4; ++i) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + ptrdiff_t{16} * i));
         // '\t' to '\r' are the five bytes whose distance above '\t' is at most 4.
         __m128i aboveTab = _mm_sub_epi8(bytes, tab);
         __m128i space = _mm_or_si128(_mm_cmpeq_epi8(bytes, blank),

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+// POSIX has the program declare it; glibc's unistd.h does too, under _GNU_SOURCE.
+// NOLINTNEXTLINE(readability-redundant-declaration)
 extern char** environ;
 
 namespace {

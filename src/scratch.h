@@ -35,7 +35,7 @@ Scratch S_start(const char* input, bool standardInput);
 // Reads the filter's output as the filter writes it (an R_Read for a
 // Scratch): waits until there are bytes to give, and gives 0 only once the
 // filter has ended and all it kept has been read.
-size_t S_read(void* scratch, char* buffer, size_t capacity);
+size_t S_read(void* source, char* buffer, size_t size);
 
 // Gives the name back: the file is read on through its descriptor alone, and
 // nothing stands in the working directory whatever happens next.
