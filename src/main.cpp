@@ -20,7 +20,7 @@ constexpr float kReverseFactor = 0.8333f;
 
 // What the dialogue asks for each name, in the order the run needs them.
 constexpr const char* kPrompts[] = {"Write a name of ppm file with format: ", "Name of the negative image: ",
-                                    "Name of the coefficient image: ", "Name of the permite image: "};
+    "Name of the coefficient image: ", "Name of the permite image: "};
 constexpr size_t kNames = 4;
 
 constexpr const char* kHelp =

@@ -193,8 +193,8 @@ uint64_t PPM_memoryLimit(const char* cgroups, const std::string& cgroupRoot)
 namespace {
 
 // What each netpbm magic from P1 to P7 stands for.
-constexpr const char* kNetpbm[] = {"plain PBM",  "plain PGM",  "plain PPM", "binary PBM",
-                                   "binary PGM", "binary PPM", "PAM"};
+constexpr const char* kNetpbm[] = {
+    "plain PBM", "plain PGM", "plain PPM", "binary PBM", "binary PGM", "binary PPM", "PAM"};
 
 // Loads the named file, or standard input under that name, through the
 // comment filter; the scratch file's name is given back as soon as the magic
@@ -217,11 +217,13 @@ PPM load(const char* name, bool standardInput, FILE* report)
         // A P6, or another netpbm format, is the usual mistake; netpbm's own tools make a P3 of
         // any of them, with the maximum brought to the 255 that samples are taken as.
         const char* dot = std::strrchr(name, '.');
-        std::string stem = standardInput ? "stdin"
-                           : dot != nullptr && std::strchr(dot, '/') == nullptr ? std::string(name, dot) : name;
+        bool extension = dot != nullptr && std::strchr(dot, '/') == nullptr;
+        std::string stem = standardInput ? "stdin" : extension ? std::string(name, dot) : name;
         if (magic != 0)
-            std::fprintf(stderr, "ppmtool: %s is a %s (P%c); 'pamtopnm %s | pamdepth 255 | ppmtoppm -plain > "
-                         "%s-plain.ppm' writes it as P3\n", name, kNetpbm[magic - '1'], magic, name, stem.c_str());
+            std::fprintf(stderr,
+                "ppmtool: %s is a %s (P%c); 'pamtopnm %s | pamdepth 255 | ppmtoppm -plain > "
+                "%s-plain.ppm' writes it as P3\n",
+                name, kNetpbm[magic - '1'], magic, name, stem.c_str());
         std::exit(1);
     }
     S_release(scratch);

@@ -102,8 +102,8 @@ void markBlock(const char* p, uint64_t& spaces, uint64_t& digits)
         __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + ptrdiff_t{16} * i));
         // '\t' to '\r' are the five bytes whose distance above '\t' is at most 4.
         __m128i aboveTab = _mm_sub_epi8(bytes, tab);
-        __m128i space = _mm_or_si128(_mm_cmpeq_epi8(bytes, blank),
-                                     _mm_cmpeq_epi8(_mm_min_epu8(aboveTab, four), aboveTab));
+        __m128i space =
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, blank), _mm_cmpeq_epi8(_mm_min_epu8(aboveTab, four), aboveTab));
         __m128i aboveZero = _mm_sub_epi8(bytes, zero);
         __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(aboveZero, nine), aboveZero);
         spaces |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(space))) << (16 * i);
@@ -227,29 +227,29 @@ bool inBlock(const Reader& in)
 Reader R_source(R_Read read, void* source, char* buffer, size_t capacity)
 {
     return Reader{.read = read,
-                  .source = source,
-                  .buffer = buffer,
-                  .capacity = capacity,
-                  .cur = buffer,
-                  .end = buffer,
-                  .exhausted = false,
-                  .block = nullptr,
-                  .spaces = 0,
-                  .digits = 0};
+        .source = source,
+        .buffer = buffer,
+        .capacity = capacity,
+        .cur = buffer,
+        .end = buffer,
+        .exhausted = false,
+        .block = nullptr,
+        .spaces = 0,
+        .digits = 0};
 }
 
 Reader R_memory(const char* data, size_t size)
 {
     return Reader{.read = nullptr,
-                  .source = nullptr,
-                  .buffer = nullptr,
-                  .capacity = 0,
-                  .cur = data,
-                  .end = data + size,
-                  .exhausted = false,
-                  .block = nullptr,
-                  .spaces = 0,
-                  .digits = 0};
+        .source = nullptr,
+        .buffer = nullptr,
+        .capacity = 0,
+        .cur = data,
+        .end = data + size,
+        .exhausted = false,
+        .block = nullptr,
+        .spaces = 0,
+        .digits = 0};
 }
 
 bool R_isSpace(int c)

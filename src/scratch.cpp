@@ -141,12 +141,10 @@ void setHandlers(bool on)
 // handler that comes in between finds the name gone, or removes it first.
 void unname(Scratch& scratch)
 {
-    int error = 0;
-    for (int tries = 0; scratch.named && tries < 3; ++tries) {
+    int error = scratch.named ? -1 : 0;
+    for (int tries = 0; error != 0 && tries < 3; ++tries) {
         int ours = isOurs();
         error = ours == 0 || (ours == 1 && (unlink(kName) == 0 || errno == ENOENT)) ? 0 : errno;
-        if (error == 0)
-            break;
     }
     scratch.named = false;
     registry.named = 0;
@@ -298,10 +296,9 @@ std::string shellWord(const char* name)
 // filter: its options, start-up files, exported functions, field separator.
 bool shapesTheShell(const char* entry)
 {
-    for (const char* name : {"SHELLOPTS=", "BASHOPTS=", "ENV=", "BASH_ENV=", "CDPATH=", "IFS=", "BASH_FUNC_"})
-        if (std::strncmp(entry, name, std::strlen(name)) == 0)
-            return true;
-    return false;
+    const char* names[] = {"SHELLOPTS=", "BASHOPTS=", "ENV=", "BASH_ENV=", "CDPATH=", "IFS=", "BASH_FUNC_"};
+    return std::any_of(std::begin(names), std::end(names),
+        [entry](const char* name) { return std::strncmp(entry, name, std::strlen(name)) == 0; });
 }
 
 // The descriptor moved to 10 or above, where no descriptor the filter is
@@ -324,7 +321,8 @@ int aboveTen(int fd)
 void startFilter(Scratch& scratch, int device)
 {
     const std::string source = scratch.standardInput || device >= 0 ? "-" : shellWord(scratch.input);
-    const std::string command = "c=$( { { cat " + source + "; echo $? >&4; } | LC_ALL=C grep -a -v \\# >&3; } 4>&1 );"
+    const std::string command = "c=$( { { cat " + source +
+                                "; echo $? >&4; } | LC_ALL=C grep -a -v \\# >&3; } 4>&1 );"
                                 " g=$?; printf '\\n#%s %s\\n' \"$c\" \"$g\" >&3";
     std::vector<char*> environment;
     for (char** entry = environ; *entry != nullptr; ++entry)
@@ -355,8 +353,8 @@ void startFilter(Scratch& scratch, int device)
 
     sigset_t old = blockSignals();
     posix_spawnattr_setsigmask(&attributes, &old);
-    posix_spawnattr_setflags(&attributes,
-                             static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID));
+    posix_spawnattr_setflags(
+        &attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID));
     char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command.c_str()), nullptr};
     pid_t pid = 0;
     int error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environment.data());
@@ -416,6 +414,15 @@ bool isUnreadable(const Scratch& scratch)
     return got != 0 || S_ISDIR(in.st_mode) || (!scratch.standardInput && access(scratch.input, R_OK) != 0);
 }
 
+// Waits a moment for the filter to write more; woken at once when it ends,
+// which a small input's load waits for.
+void awaitMore(const Scratch& scratch)
+{
+    pollfd notice{scratch.ended, POLLIN, 0};
+    if (scratch.ended < 0 || poll(&notice, 1, static_cast<int>(kPoll.count())) < 0)
+        std::this_thread::sleep_for(kPoll);
+}
+
 bool isHandled(int signal)
 {
     return std::find(std::begin(kSignals), std::end(kSignals), signal) != std::end(kSignals);
@@ -462,31 +469,28 @@ size_t S_read(void* source, char* buffer, size_t size)
             findDataEnd(scratch);
         struct stat status;
         off_t end = ended ? scratch.dataEnd : fstat(scratch.file, &status) == 0 ? status.st_size - kTrailerRoom : 0;
-        if (scratch.delivered < end) {
-            size_t want = std::min(size, static_cast<size_t>(end - scratch.delivered));
-            ssize_t n = pread(scratch.file, buffer, want, scratch.delivered);
-            if (n < 0 && errno == EINTR)
-                continue;
-            // Where a file system's view of the file's end lags behind the
-            // size it gives (FUSE), the bytes come a moment later.
-            if (n == 0 && ++scratch.stalls < kStalls) {
-                std::this_thread::sleep_for(kPoll);
-                continue;
-            }
-            if (n <= 0) {
-                scratch.readFailed = true;
+        if (scratch.delivered >= end) {
+            if (ended)
                 return 0;
-            }
+            awaitMore(scratch);
+            continue;
+        }
+        size_t want = std::min(size, static_cast<size_t>(end - scratch.delivered));
+        ssize_t n = pread(scratch.file, buffer, want, scratch.delivered);
+        if (n > 0) {
             scratch.stalls = 0;
             scratch.delivered += n;
             return static_cast<size_t>(n);
         }
-        if (ended)
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Where a file system's view of the file's end lags behind the size it
+        // gives (FUSE), the bytes come a moment later.
+        if (n < 0 || ++scratch.stalls >= kStalls) {
+            scratch.readFailed = true;
             return 0;
-        // Woken at once when the filter ends, which a small input's load waits for.
-        pollfd notice{scratch.ended, POLLIN, 0};
-        if (scratch.ended < 0 || poll(&notice, 1, static_cast<int>(kPoll.count())) < 0)
-            std::this_thread::sleep_for(kPoll);
+        }
+        std::this_thread::sleep_for(kPoll);
     }
 }
 
@@ -516,8 +520,8 @@ void S_finish(Scratch& scratch)
     // file. A cat that failed otherwise, or was killed, failed the load.
     bool whole = scratch.status != -1 && WIFEXITED(scratch.status) && WEXITSTATUS(scratch.status) == 0 &&
                  !scratch.readFailed && scratch.grepStatus >= 0 && scratch.grepStatus <= 1 &&
-                 (scratch.catStatus == 0 ||
-                  (scratch.catStatus > 0 && scratch.catStatus < 126 && scratch.dataEnd == 0 && isUnreadable(scratch)));
+                 (scratch.catStatus == 0 || (scratch.catStatus > 0 && scratch.catStatus < 126 && scratch.dataEnd == 0 &&
+                                                isUnreadable(scratch)));
     if (!whole) {
         unname(scratch);
         closeAll(scratch);

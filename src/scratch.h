@@ -8,19 +8,18 @@
 // One load's scratch file and the filter writing it. A run has at most one:
 // the signal handlers that clean up after it know of it by the process.
 struct Scratch {
-    const char* input;  // the input's name, for messages
-    bool standardInput; // the input is the process's standard input
-    int lock;           // the working directory, locked while the name is in use; -1 without a lock
-    int file;           // the file as this run made it: the filter appends, the run reads at offsets
-    pid_t filter;       // the shell running the filter, which leads its session; 0 once waited for
-    int ended;          // readable once the filter has ended (a pidfd); -1 where none can be had
-    int lifeline;       // while this end is open, the filter lives; when the run ends, however, it closes
-    int stalls;         // reads in a row that found nothing where the file's size said there was more
-    int status;         // its wait status, once waited for
-    bool named;         // the file still stands under its name
-    off_t delivered;    // bytes handed to the stream so far
-    off_t dataEnd;      // where the filter's output ends, once the filter has ended; -1 before
-    bool readFailed;    // a read of the file failed, so what was read is not all there is
+    const char* input;         // the input's name, for messages
+    bool standardInput;        // the input is the process's standard input
+    int lock;                  // the working directory, locked while the name is in use; -1 without a lock
+    int file;                  // the file as this run made it: the filter appends, the run reads at offsets
+    pid_t filter;              // the shell running the filter, which leads its session; 0 once waited for
+    int ended;                 // readable once the filter has ended (a pidfd); -1 where none can be had
+    int lifeline;              // while this end is open, the filter lives; when the run ends, however, it closes
+    int stalls;                // reads in a row that found nothing where the file's size said there was more
+    int status;                // its wait status, once waited for
+    bool named;                // the file still stands under its name
+    off_t delivered, dataEnd;  // bytes handed to the stream so far; where the filter's output ends, once known, or -1
+    bool readFailed;           // a read of the file failed, so what was read is not all there is
     int catStatus, grepStatus; // as the shell reported them; -1 when it did not
 };
 

@@ -31,6 +31,7 @@ TEST(Cli, LoadsAsTheFormatSays)
         const char* what;
         std::string input, negative, coefficient, permuted;
     };
+    // clang-format off
     const Case cases[] = {
         {"comment lines, data and comment on one line", "P3\n# made by hand\n2 1\n255 # max\n15\n0 1 2 3 4 5\n",
          ppm("2 1", "255 254 253 252 251 250 "), ppm("2 1", "0 1 2 3 4 6 "), ppm("2 1", "1 0 0 4 2 3 ")},
@@ -45,6 +46,7 @@ TEST(Cli, LoadsAsTheFormatSays)
         {"CRLF line ends", "P3\r\n1 1\r\n255\r\n100 200 255\r\n", ppm("1 1", "155 55 0 "),
          ppm("1 1", "120 240 255 "), ppm("1 1", "212 99 199 ")},
     };
+    // clang-format on
     for (const Case& c : cases)
         expectThreeImages(c.what, c.input, c.negative, c.coefficient, c.permuted);
 }
@@ -66,6 +68,7 @@ TEST(Cli, LoadFailuresEndTheRun)
         std::string out, err;
         bool dumpRemains;
     };
+    // clang-format off
     const Case cases[] = {
         {"wrong magic", "P6 1 1 255 0 0 0", prompts(1) + "File in is not a ppm file.\n", "", true},
         {"magic in another case", "p3 1 1 255 0 0 0", prompts(1) + "File in is not a ppm file.\n", "", true},
@@ -75,6 +78,7 @@ TEST(Cli, LoadFailuresEndTheRun)
         {"product below int", "P3 -65536 32769 255", prompts(1), "File in is too large.\n", false},
         {"missing input", nullptr, prompts(1) + "File in is not a ppm file.\n", "cat: ", true}, // in cat's own words
     };
+    // clang-format on
     for (const Case& c : cases) {
         Sandbox box;
         if (c.input != nullptr)
@@ -96,12 +100,14 @@ TEST(Cli, SaveFailuresKeepEarlierOutputs)
         int prompted;
         std::set<std::string> complete;
     };
+    // clang-format off
     const Case cases[] = {
         {"in nodir/neg coef perm", "nodir/neg: No such file or directory\n", 2, {}},
         {"in neg /dev/full perm", "/dev/full: No space left on device\n", 3, {"neg"}},
         {"in neg coef /dev/full", "/dev/full: No space left on device\n", 4, {"neg", "coef"}},
         {"in neg coef .", ".: Is a directory\n", 4, {"neg", "coef"}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Sandbox box;
         box.put("in", input);
@@ -144,10 +150,8 @@ TEST(Cli, EndOfInputBeforeAnAnswer)
 // option or standard input is read instead of the file.
 TEST(Cli, HostileInputNamesAreLiteral)
 {
-    const std::string names[] = {"x;touch${IFS}y",  "$(touch${IFS}y)", "`touch${IFS}y`", "it's.ppm", "'",
-                                 "-n",              "-",               "--help",         "*",        "~",
-                                 "$HOME",           "a|b&c>d<e",       "\\\"q\"",        "!#x",
-                                 std::string(250, 'n')};
+    const std::string names[] = {"x;touch${IFS}y", "$(touch${IFS}y)", "`touch${IFS}y`", "it's.ppm", "'", "-n", "-",
+        "--help", "*", "~", "$HOME", "a|b&c>d<e", "\\\"q\"", "!#x", std::string(250, 'n')};
     for (const std::string& name : names) {
         Sandbox box;
         box.put(name, "P3 1 1 255 100 200 255");
@@ -167,13 +171,14 @@ TEST(Cli, CommandLine)
     const char* usage = "ppmtool: [^\n]+\nTry 'ppmtool --help'\\.\n";
     struct Case {
         std::vector<std::string> args;
-        std::string input;  // where the worked example lies
+        std::string input;     // where the worked example lies
         const char *out, *err; // regular expressions for the whole of each stream
         int status;
-        std::vector<std::string> images; // the negative, coefficient and permuted files; "" for standard output
+        std::vector<std::string> images;   // the negative, coefficient and permuted files; "" for standard output
         std::string answers = "x y z w\n"; // standard input
     };
     const std::string neg = ppm("1 1", "155 55 0 "), perm = ppm("1 1", "212 99 199 ");
+    // clang-format off
     const Case cases[] = {
         {{"my photo.ppm", "my neg.ppm", "c o e f", "p\tp"}, "my photo.ppm", "", "", 0,
          {"my neg.ppm", "c o e f", "p\tp"}},
@@ -194,6 +199,7 @@ TEST(Cli, CommandLine)
         {{"in", "n", "c", "p", "q"}, "in", "", usage, 2, {}},
         {{"--", "--version"}, "in", "", usage, 2, {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         std::string what;
         for (const std::string& arg : c.args)

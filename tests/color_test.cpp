@@ -28,8 +28,8 @@ TEST(Color, ClampKeepsOnlyTheNominalRange)
 
 TEST(Color, MultiplyBySinglePrecisionFactors)
 {
-    const int32_t by12[][2] = {{0, 0},     {1, 1},     {4, 4},     {5, 6},     {100, 120}, {200, 240},
-                               {212, 254}, {213, 255}, {255, 255}, {300, 255}, {-5, 0}};
+    const int32_t by12[][2] = {{0, 0}, {1, 1}, {4, 4}, {5, 6}, {100, 120}, {200, 240}, {212, 254}, {213, 255},
+        {255, 255}, {300, 255}, {-5, 0}};
     for (auto [in, out] : by12)
         EXPECT_EQ(scaled(in, 1.2f), out) << in;
     const int32_t by08333[][2] = {{1, 0}, {120, 99}, {240, 199}, {255, 212}};

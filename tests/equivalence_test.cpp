@@ -18,8 +18,8 @@ namespace {
 std::string randomImage(std::mt19937& rng, int width, int height, size_t tokens)
 {
     const char* odd[] = {"-45", "+7", "300", "12abc", "x", "-", "+", "007", "2147483648", "-2147483649",
-                         "99999999999999999999", "00000000000000000000000000000042", "P3", "1e5", "--1",
-                         "123456789", "12345678", "-0", "\x01\x7f\xff"};
+        "99999999999999999999", "00000000000000000000000000000042", "P3", "1e5", "--1", "123456789", "12345678", "-0",
+        "\x01\x7f\xff"};
     const char spaces[] = {' ', '\t', '\n', '\v', '\f', '\r'};
     std::string text = "P3 " + std::to_string(width) + " " + std::to_string(height) + " 255";
     for (size_t i = 0; i < tokens; ++i) {

@@ -72,6 +72,7 @@ TEST(Faults, OutputsThatCannotBeWritten)
         std::map<std::string, std::string> complete;
         std::string partial = "", partialWhole = ""; // an output cut short, and what it would have held
     };
+    // clang-format off
     const Case cases[] = {
         {"full device as the negative", kInput, "in /dev/full c p", 0, 2, "/dev/full: No space left on device\n", {}},
         {"full device, many writes, negative", big250, "in /dev/full c p", 0, 2, "/dev/full: No space left on device\n", {}},
@@ -88,6 +89,7 @@ TEST(Faults, OutputsThatCannotBeWritten)
         {"file used as a directory", kInput, "in n c in/p", 0, 4, "in/p: Not a directory\n",
          {{"n", ppm("1 1", kNeg)}, {"c", ppm("1 1", kCoef)}}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Sandbox box;
         box.put("in", c.input);
@@ -118,6 +120,7 @@ TEST(Faults, InputNamesAreTakenLiterally)
     struct Case {
         std::string name, top; // top: the entry the name's file lies under; "" for the name itself
     };
+    // clang-format off
     std::vector<Case> cases = {
         {"(touch${IFS}y)", ""}, {"{a,b}", ""}, {"[ab]", ""}, {"a?", ""}, {"x&&touch${IFS}y", ""},
         {"x||touch${IFS}y", ""}, {"x\\", ""}, {"\"", ""}, {"''", ""}, {"'$(touch${IFS}y)'", ""},
@@ -126,6 +129,7 @@ TEST(Faults, InputNamesAreTakenLiterally)
         {"sub/in", "sub"}, {"./in", "in"}, {"sub//in", "sub"}, {"-/in", "-"}, {"-/-", "-"}, {"sub/-n", "sub"},
         {"@/in", "in"}, // '@' stands for the sandbox's absolute path
     };
+    // clang-format on
     // 4,000 characters through nested directories; each component stays under 255 bytes.
     std::string deep;
     for (char c = 'a'; c < 'a' + 19; ++c)
@@ -146,8 +150,7 @@ TEST(Faults, InputNamesAreTakenLiterally)
         EXPECT_EQ(r.out, prompts(4)) << shown;
         EXPECT_EQ(r.err, "") << shown;
         EXPECT_EQ(box.get("perm"), ppm("1 1", kPerm)) << shown;
-        EXPECT_EQ(box.files(), (std::set<std::string>{c.top.empty() ? c.name : c.top, "neg", "coef", "perm"}))
-            << shown;
+        EXPECT_EQ(box.files(), (std::set<std::string>{c.top.empty() ? c.name : c.top, "neg", "coef", "perm"})) << shown;
     }
 }
 
@@ -157,6 +160,7 @@ TEST(Faults, SamplesConvertAsAtoiAndWrap)
         std::string token;
         long long negative, coefficient, permuted;
     };
+    // clang-format off
     const Case cases[] = {
         {"2147483647", -2147483392, 255, 212}, {"2147483648", -2147483393, 0, 0},
         {"-2147483648", -2147483393, 0, 0},    {"-2147483647", -2147483394, 0, 0},
@@ -168,6 +172,7 @@ TEST(Faults, SamplesConvertAsAtoiAndWrap)
         {"+" + repeat("0", 99999) + "7", 248, 8, 6}, {"7" + kMegaToken, 248, 8, 6},
         {kMegaToken, 255, 0, 0},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Sandbox box;
         box.put("in", "P3 1 1 255 " + c.token); // the one sample stands for all three
@@ -189,6 +194,7 @@ TEST(Faults, OddFilesStillLoad)
         const char* what;
         std::string input, size, negative, coefficient, permuted;
     };
+    // clang-format off
     const Case cases[] = {
         {"CR line ends", "P3\r1 1\r255\r100 200 255\r", "1 1", kNeg, kCoef, kPerm},
         {"CRLF with a comment line", "P3\r\n# by hand\r\n1 1\r\n255\r\n100 200 255\r\n", "1 1", kNeg, kCoef, kPerm},
@@ -205,8 +211,10 @@ TEST(Faults, OddFilesStillLoad)
         {"Latin-1 comment line", "P3\n# caf\xe9\n1 1\n255\n100 200 255\n", "1 1", kNeg, kCoef, kPerm},
         {"stray high bytes in a sample", "P3 1 1 255 100\x80\xff 200 255", "1 1", kNeg, kCoef, kPerm},
     };
+    // clang-format on
     for (const Case& c : cases)
-        expectThreeImages(c.what, c.input, ppm(c.size, c.negative), ppm(c.size, c.coefficient), ppm(c.size, c.permuted));
+        expectThreeImages(
+            c.what, c.input, ppm(c.size, c.negative), ppm(c.size, c.coefficient), ppm(c.size, c.permuted));
 }
 
 TEST(Faults, FilesThatAreRefused)
@@ -218,6 +226,7 @@ TEST(Faults, FilesThatAreRefused)
         const char* what;
         std::string input, out, err;
     };
+    // clang-format off
     const Case cases[] = {
         {"NUL in the magic", "P3\0 1 1 255 1 2 3"s, notPpm, ""},
         {"1 MB magic", "P3" + kMegaToken + " 1 1 255 1 2 3", notPpm, ""},
@@ -234,6 +243,7 @@ TEST(Faults, FilesThatAreRefused)
         {"wrapped width by -1", "P3 2147483648 -1 255 1", "", tooLarge},
         {"100,000 digits by the smallest", "P3 " + kNines + " -2147483648 255 1", "", tooLarge},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Sandbox box;
         box.put("in.pnm", c.input);
@@ -273,7 +283,7 @@ TEST(Faults, ScratchFileSituations)
         std::string answers;
         Limits limits;
         int status;
-        std::string err;            // what standard error holds
+        std::string err;                          // what standard error holds
         std::map<std::string, std::string> files; // every file left, and its bytes ("" not checked)
     };
     auto scratch = [](const Sandbox& box) { box.put("ppmdumppppp", kInput); };
@@ -296,6 +306,7 @@ TEST(Faults, ScratchFileSituations)
             box.putCommand(box.dir.string() + ".bin", command, body);
         };
     };
+    // clang-format off
     const Case cases[] = {
         {"input named as the scratch file", scratch, "ppmdumppppp n c p", {}, 1, ownFile, {{"ppmdumppppp", kInput}}},
         {"scratch file's name a link to the input",
@@ -350,6 +361,7 @@ TEST(Faults, ScratchFileSituations)
          {{"in", kInput}}},
         {"SIGCHLD ignored by the parent", withInput, "in n c p", {.ignoreChild = true}, 0, "", done},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Sandbox box;
         c.setUp(box);
@@ -408,7 +420,8 @@ TEST(Faults, RunsInOneDirectoryEachLoadTheirOwn)
             for (size_t k = 0; k < kRuns; ++k) {
                 const std::string id = std::to_string(k);
                 // Each input its own size and samples, large enough to take a while.
-                box.put("in" + id, ppm(std::to_string(200 + k) + " 100", same(10 + static_cast<long long>(k), (200 + k) * 100)));
+                box.put("in" + id,
+                    ppm(std::to_string(200 + k) + " 100", same(10 + static_cast<long long>(k), (200 + k) * 100)));
                 box.put(".answers" + id, "in" + id + " n" + id + " c" + id + " p" + id);
                 int in = open((box.dir / (".answers" + id)).c_str(), O_RDONLY);
                 pids[k] = box.start(in, id, limits);
@@ -422,8 +435,10 @@ TEST(Faults, RunsInOneDirectoryEachLoadTheirOwn)
                 const size_t n = (200 + k) * 100;
                 EXPECT_EQ(r.status, 0) << round << " " << k << r.err;
                 EXPECT_EQ(r.err, "") << round << " " << k;
-                EXPECT_TRUE(box.get("n" + id) == ppm(size, same(245 - static_cast<long long>(k), n))) << round << " " << k;
-                EXPECT_TRUE(box.get("p" + id) == ppm(size, same(9 + static_cast<long long>(k), n))) << round << " " << k;
+                EXPECT_TRUE(box.get("n" + id) == ppm(size, same(245 - static_cast<long long>(k), n)))
+                    << round << " " << k;
+                EXPECT_TRUE(box.get("p" + id) == ppm(size, same(9 + static_cast<long long>(k), n)))
+                    << round << " " << k;
                 files.insert({"in" + id, "n" + id, "c" + id, "p" + id});
             }
             EXPECT_EQ(box.files(), files) << round;
@@ -479,8 +494,8 @@ TEST(Faults, TerminalsAndProcessGroups)
         int signal; // sent while the terminal still has more to give; 0 ends it with Ctrl-D
         bool group; // to the run's whole process group rather than the tool alone
     };
-    const Case cases[] = {{"/dev/tty", 0, false}, {"/dev/stdin", 0, false},  {"-", 0, false},
-                          {"-", SIGTERM, false},  {"-", SIGKILL, false},      {"/dev/tty", SIGKILL, true}};
+    const Case cases[] = {{"/dev/tty", 0, false}, {"/dev/stdin", 0, false}, {"-", 0, false}, {"-", SIGTERM, false},
+        {"-", SIGKILL, false}, {"/dev/tty", SIGKILL, true}};
     for (const Case& c : cases) {
         Sandbox box;
         int terminal = posix_openpt(O_RDWR | O_NOCTTY);
@@ -533,10 +548,12 @@ TEST(Faults, AnswersAcrossBlanksAndEndOfInput)
         std::string answers;
         int given; // answers present before the input ends
     };
+    // clang-format off
     const Case cases[] = {
         {"\n\n\tin \r\n\v n\f\fc\r\n\r\np \n", 4}, {"in n c p and more words\n", 4}, {"in\nn\nc\np", 4},
         {" \r\n\t", 0}, {"\r\nin\r\n", 1}, {"in\tn\r\n\r\n", 2}, {"in\nn\nc\n \t\r\n", 3}, {"in\vn\fc", 3},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Sandbox box;
         box.put("in", kInput);

@@ -42,6 +42,7 @@ TEST(Ppm, ParsesAsTheFormatSays)
         int32_t width, height, nbPixels;
         std::vector<int32_t> samples;
     };
+    // clang-format off
     const Case cases[] = {
         {"P3 2 1 255 255 0 0 0 0 255", 2, 1, 2, {255, 0, 0, 0, 0, 255}},
         {"P3\n1 1\n15\n0 7 15\n", 1, 1, 1, {0, 7, 15}},
@@ -54,6 +55,7 @@ TEST(Ppm, ParsesAsTheFormatSays)
         {"P3 1x 1 zz 12abc x -45", 1, 1, 1, {12, 0, -45}},
         {"P3 1 1 255 300 2147483648 -9999999999", 1, 1, 1, {300, INT_MIN, -1410065407}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         PPM_Parsed parsed = parse(c.text);
         ASSERT_EQ(parsed.status, PPM_Status::ok) << c.text;
@@ -74,10 +76,8 @@ TEST(Ppm, RejectsAWrongMagicAndOversizedImages)
         EXPECT_EQ(parse(text).status, PPM_Status::notPpm) << text;
     // The magic read a byte at a time, across chunk ends.
     const std::pair<std::string, PPM_Status> bytewise[] = {{"P3", PPM_Status::ok},
-                                                           {" P3 1 1 255 1 2 3", PPM_Status::ok},
-                                                           {"P3x", PPM_Status::notPpm},
-                                                           {"P\n3", PPM_Status::notPpm},
-                                                           {"\tP33", PPM_Status::notPpm}};
+        {" P3 1 1 255 1 2 3", PPM_Status::ok}, {"P3x", PPM_Status::notPpm}, {"P\n3", PPM_Status::notPpm},
+        {"\tP33", PPM_Status::notPpm}};
     for (const auto& [text, status] : bytewise) {
         FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
         char byte[1];
@@ -87,8 +87,8 @@ TEST(Ppm, RejectsAWrongMagicAndOversizedImages)
         std::free(parsed.ppm.pixels);
         std::fclose(file);
     }
-    for (const char* text : {"P3 65536 32768 255", "P3 -65536 32769 255", "P3 2147483647 2147483647",
-                             "P3 -2147483648 -2147483648"})
+    for (const char* text :
+        {"P3 65536 32768 255", "P3 -65536 32769 255", "P3 2147483647 2147483647", "P3 -2147483648 -2147483648"})
         EXPECT_EQ(parse(text).status, PPM_Status::tooLarge) << text;
     // 2^32 + 8 bytes: where size_t has 32 bits, a count whose byte count wraps.
     if (sizeof(size_t) == 4) {
@@ -126,11 +126,10 @@ TEST(Ppm, MemoryLimitIsTheLowestOfMachineAndCgroups)
 TEST(Ppm, WritesTheExactLayout)
 {
     const Color pixels[] = {C_new(255, 0, 0), C_new(0, 0, 255)};
-    EXPECT_EQ(written(pixels, PPM{nullptr, 2, 1, 2, nullptr}),
-              "P3\n" + kHeaderComment + "2 1\n255\n255 0 0 0 0 255 ");
+    EXPECT_EQ(written(pixels, PPM{nullptr, 2, 1, 2, nullptr}), "P3\n" + kHeaderComment + "2 1\n255\n255 0 0 0 0 255 ");
     const Color odd[] = {C_new(-45, 256, INT_MIN), C_new(INT_MAX, 1000, 99)};
     EXPECT_EQ(written(odd, PPM{nullptr, 1, 2, 2, nullptr}),
-              "P3\n" + kHeaderComment + "1 2\n255\n-45 256 -2147483648 2147483647 1000 99 ");
+        "P3\n" + kHeaderComment + "1 2\n255\n-45 256 -2147483648 2147483647 1000 99 ");
     EXPECT_EQ(written(nullptr, PPM{nullptr, -3, 7, -21, nullptr}), "P3\n" + kHeaderComment + "-3 7\n255\n");
 }
 
@@ -174,7 +173,7 @@ TEST(Ppm, CheckDumpsSizeAndPixels)
     testing::internal::CaptureStdout();
     PPM_check(PPM{nullptr, 2, 1, 2, pixels});
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "width    : 2\nheight   : 1\nnbpixels : 2\n(1, 2, 3)\n(-4, 5, 600)\n\n");
+        "width    : 2\nheight   : 1\nnbpixels : 2\n(1, 2, 3)\n(-4, 5, 600)\n\n");
 }
 
 TEST(Ppm, ConcatJoinsIntoANewString)

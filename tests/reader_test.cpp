@@ -18,12 +18,14 @@ int32_t reference(const std::string& token)
 TEST(Reader, ConvertsEveryTokenAsStrtolDoes)
 {
     const std::string zeros(100000, '0');
+    // clang-format off
     const std::string tokens[] = {
         "0", "7", "255", "-45", "+12", "12abc", "x", "-", "+", "--5", "+-5", "-+5", "5-", "007",
         "2147483647", "2147483648", "-2147483648", "-2147483649", "4294967296", "4294967297",
         "9223372036854775807", "9223372036854775808", "-9223372036854775808", "-9223372036854775809",
         "99999999999999999999", "-99999999999999999999", "18446744073709551617", zeros + "42",
         "-" + zeros + "1", std::string(300, '9'), std::string("12\0" "34", 5), "P3", "0x1F", "1e5"};
+    // clang-format on
     for (const std::string& token : tokens)
         EXPECT_EQ(R_atoi(token.data(), token.size()), reference(token)) << token.substr(0, 40);
 }

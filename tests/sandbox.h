@@ -27,7 +27,7 @@ namespace sandbox {
 
 const std::string kComment = "# File created by imagewrightkit Tovalenmirsky\n";
 const std::string kPrompts[] = {"Write a name of ppm file with format: ", "Name of the negative image: ",
-                                "Name of the coefficient image: ", "Name of the permite image: "};
+    "Name of the coefficient image: ", "Name of the permite image: "};
 
 inline std::string prompts(int n)
 {
@@ -47,7 +47,7 @@ inline std::string ppm(const std::string& size, const std::string& samples)
 struct Limits {
     rlim_t fileSize = 0;
     rlim_t addressSpace = 0;
-    bool readOnly = false; // the directory cannot be written, even by root
+    bool readOnly = false;     // the directory cannot be written, even by root
     const char* bin = nullptr; // a directory searched first for commands
     uid_t user = 0;            // run as this user, when the tests run as root
     bool ignoreChild = false;  // started with SIGCHLD ignored
@@ -99,8 +99,8 @@ struct Sandbox {
 
     // Starts ppmtool here with `args` after its name, reading standard input
     // from `in` and writing its other streams to .stdout and .stderr followed by `tag`.
-    pid_t start(int in, const std::string& tag, const Limits& limits = {},
-                const std::vector<std::string>& args = {}) const
+    pid_t start(
+        int in, const std::string& tag, const Limits& limits = {}, const std::vector<std::string>& args = {}) const
     {
         std::vector<char*> argv{const_cast<char*>("ppmtool")};
         for (const std::string& arg : args)
@@ -128,15 +128,16 @@ struct Sandbox {
             }
             // Root writes anywhere, but not on a read-only mount of its own.
             if (limits.readOnly &&
-                (geteuid() == 0 ? unshare(CLONE_NEWNS) != 0 ||
-                                      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                                      mount(".", ".", nullptr, MS_BIND, nullptr) != 0 ||
-                                      mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                                            nullptr) != 0 || chdir(dir.c_str()) != 0
-                                : chmod(".", 0555) != 0))
+                (geteuid() == 0
+                        ? unshare(CLONE_NEWNS) != 0 ||
+                              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                              mount(".", ".", nullptr, MS_BIND, nullptr) != 0 ||
+                              mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0 ||
+                              chdir(dir.c_str()) != 0
+                        : chmod(".", 0555) != 0))
                 _exit(kNotSetUp);
             if (limits.user != 0 && (geteuid() != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0 ||
-                                     access(exe.c_str(), X_OK) != 0))
+                                        access(exe.c_str(), X_OK) != 0))
                 _exit(kNotSetUp);
             if (limits.ignoreChild)
                 signal(SIGCHLD, SIG_IGN);
@@ -184,7 +185,7 @@ struct Sandbox {
             chmod(dir.c_str(), 0700); // made read-only for the run
 
         Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), get(".stdout" + tag),
-                  get(".stderr" + tag)};
+            get(".stderr" + tag)};
         fs::remove(dir / (".stdout" + tag));
         fs::remove(dir / (".stderr" + tag));
         return r;
@@ -205,7 +206,7 @@ struct Sandbox {
 // Runs ppmtool on `input` with the outputs neg, coef and perm, and expects a
 // complete, silent run that left exactly these bytes in them.
 inline void expectThreeImages(const std::string& what, const std::string& input, const std::string& negative,
-                              const std::string& coefficient, const std::string& permuted)
+    const std::string& coefficient, const std::string& permuted)
 {
     Sandbox box;
     box.put("in", input);

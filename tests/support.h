@@ -14,8 +14,8 @@
 // A reader over a stream, in chunks of at most `capacity` bytes; a failed read ends it.
 inline Reader openStream(FILE* file, char* buffer, size_t capacity)
 {
-    return R_source([](void* f, char* b, size_t n) { return std::fread(b, 1, n, static_cast<FILE*>(f)); }, file,
-                    buffer, capacity);
+    return R_source(
+        [](void* f, char* b, size_t n) { return std::fread(b, 1, n, static_cast<FILE*>(f)); }, file, buffer, capacity);
 }
 
 inline std::vector<std::string> splitTokens(const std::string& text)

@@ -1,8 +1,8 @@
 // Fuzz target: arbitrary scratch-file contents through the parser, checked
 // against properties that must hold for every input.
+#include "../support.h"
 #include "image.h"
 #include "ppm.h"
-#include "../support.h"
 
 #include <cctype>
 #include <cstdint>
@@ -18,12 +18,12 @@ namespace {
 // and saving a large array: a few thousand pixels show every property.
 constexpr int64_t kMaxPixels = 4096;
 
-#define CHECK(condition)                                                                   \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
+#define CHECK(condition)                                                                       \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                  \
-        }                                                                                  \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (0)
 
 bool same(const Color& a, const Color& b)
