@@ -66,35 +66,39 @@ TEST(Faults, OutputsThatCannotBeWritten)
     struct Case {
         const char* what;
         std::string input, answers;
-        rlim_t fileSize;
+        Limits limits;
         int prompted;
         std::string err;
         std::map<std::string, std::string> complete;
         std::string partial = "", partialWhole = ""; // an output cut short, and what it would have held
+        std::vector<std::string> args = {};
     };
     // clang-format off
     const Case cases[] = {
-        {"full device as the negative", kInput, "in /dev/full c p", 0, 2, "/dev/full: No space left on device\n", {}},
-        {"full device, many writes, negative", big250, "in /dev/full c p", 0, 2, "/dev/full: No space left on device\n", {}},
-        {"full device, many writes, coefficient", big250, "in n /dev/full p", 0, 3,
+        {"full device as the negative", kInput, "in /dev/full c p", {}, 2, "/dev/full: No space left on device\n", {}},
+        {"full device, many writes, negative", big250, "in /dev/full c p", {}, 2, "/dev/full: No space left on device\n", {}},
+        {"full device, many writes, coefficient", big250, "in n /dev/full p", {}, 3,
          "/dev/full: No space left on device\n", {{"n", neg250}}},
-        {"full device, many writes, permuted", big250, "in n c /dev/full", 0, 4,
+        {"full device, many writes, permuted", big250, "in n c /dev/full", {}, 4,
          "/dev/full: No space left on device\n", {{"n", neg250}, {"c", coef250}}},
-        {"size limit inside the coefficient image", big250, "in n c p", mib, 3, "c: File too large\n", {{"n", neg250}},
+        {"size limit inside the coefficient image", big250, "in n c p", {.fileSize = mib}, 3, "c: File too large\n", {{"n", neg250}},
          "c", coef250},
-        {"size limit inside the negative", big100, "in n c p", mib, 2, "n: File too large\n", {}, "n", neg100},
-        {"directory as the negative", kInput, "in sub c p", 0, 2, "sub: Is a directory\n", {}},
-        {"directory with a slash as the coefficient image", kInput, "in n sub/ p", 0, 3, "sub/: Is a directory\n",
+        {"size limit inside the negative", big100, "in n c p", {.fileSize = mib}, 2, "n: File too large\n", {}, "n", neg100},
+        {"directory as the negative", kInput, "in sub c p", {}, 2, "sub: Is a directory\n", {}},
+        {"directory with a slash as the coefficient image", kInput, "in n sub/ p", {}, 3, "sub/: Is a directory\n",
          {{"n", ppm("1 1", kNeg)}}},
-        {"file used as a directory", kInput, "in n c in/p", 0, 4, "in/p: Not a directory\n",
+        {"file used as a directory", kInput, "in n c in/p", {}, 4, "in/p: Not a directory\n",
          {{"n", ppm("1 1", kNeg)}, {"c", ppm("1 1", kCoef)}}},
+        // What stdio still holds must reach the device before the run may end well.
+        {"full device as standard output", kInput, "", {.out = "/dev/full"}, 0,
+         "standard output: No space left on device\n", {}, "", "", {"in", "-", "c", "p"}},
     };
     // clang-format on
     for (const Case& c : cases) {
         Sandbox box;
         box.put("in", c.input);
         fs::create_directory(box.dir / "sub");
-        Outcome r = box.run(c.answers, {c.fileSize, 0});
+        Outcome r = box.run(c.answers, c.limits, c.args);
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.out, prompts(c.prompted)) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
@@ -106,7 +110,7 @@ TEST(Faults, OutputsThatCannotBeWritten)
             EXPECT_TRUE(box.get(name) == bytes) << c.what << ": " << name << " is not complete";
         if (!c.partial.empty()) {
             std::string got = box.get(c.partial);
-            EXPECT_LE(got.size(), c.fileSize) << c.what;
+            EXPECT_LE(got.size(), c.limits.fileSize) << c.what;
             EXPECT_LT(got.size(), c.partialWhole.size()) << c.what;
             EXPECT_TRUE(c.partialWhole.compare(0, got.size(), got) == 0) << c.what << ": not a prefix";
         }
@@ -359,7 +363,7 @@ TEST(Faults, ScratchFileSituations)
         {"filter interrupted", fake("grep", "kill -INT $$"), "in n c p", {}, 128 + SIGINT, "", {{"in", kInput}}},
         {"filter reporting an interruption", fake("grep", "cat; exit 143"), "in n c p", {}, 128 + SIGTERM, "",
          {{"in", kInput}}},
-        {"SIGCHLD ignored by the parent", withInput, "in n c p", {.ignoreChild = true}, 0, "", done},
+        {"SIGCHLD ignored by the parent", withInput, "in n c p", {.ignored = SIGCHLD}, 0, "", done},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -482,6 +486,55 @@ TEST(Faults, SignalsDuringTheLoad)
         fs::remove(boxes[i]->dir / ".answers");
         EXPECT_EQ(r.status, 128 + signals[i]) << signals[i] << r.err;
         EXPECT_EQ(boxes[i]->files(), (std::set<std::string>{"in", "started"})) << signals[i];
+    }
+}
+
+// A load whose filter waits to be told to go on. A file renamed over the
+// scratch file meanwhile is the user's: it survives the name's release and a
+// signal's cleanup alike. No filter process outlives the run, even one started
+// with SIGIO ignored, and Ctrl-Z stops the filter with the tool.
+TEST(Faults, ALoadHeldByItsFilter)
+{
+    struct Case {
+        int signal; // sent while the filter waits; 0 for none
+        Limits limits;
+    };
+    const Case cases[] = {{0, {}}, {SIGTERM, {}}, {SIGKILL, {.ignored = SIGIO}}, {SIGTSTP, {}}};
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.put("in", kInput);
+        const std::string bin = box.dir.string() + ".bin";
+        box.putCommand(bin, "cat", ": > held; until [ -e go ]; do sleep 0.01; done; exec /bin/cat \"$@\"");
+        Limits limits = c.limits;
+        limits.bin = bin.c_str();
+        int in = open("/dev/null", O_RDONLY);
+        pid_t pid = box.start(in, "", limits, {"in", "n", "c", "p"});
+        close(in);
+        for (int wait = 0; wait < 1000 && !fs::exists(box.dir / "held"); ++wait)
+            usleep(1000);
+        box.put(".mine", "mine");
+        fs::rename(box.dir / ".mine", box.dir / "ppmdumppppp");
+        if (c.signal != 0)
+            kill(pid, c.signal);
+        const bool completes = c.signal == 0 || c.signal == SIGTSTP;
+        if (c.signal == SIGTSTP) {
+            for (int wait = 0; wait < 100 && box.processes('T') < box.processes(); ++wait)
+                usleep(10000);
+            EXPECT_EQ(box.processes('T'), box.processes()) << "stopped, of all the run's processes";
+            kill(pid, SIGCONT);
+        }
+        if (completes)
+            box.put("go", "");
+        Outcome r = box.finish(pid);
+        for (int wait = 0; wait < 100 && box.processes() > 0; ++wait)
+            usleep(10000);
+        EXPECT_EQ(box.processes(), 0) << c.signal;
+        box.put("go", ""); // lets a filter left behind end
+        fs::remove_all(bin);
+        EXPECT_EQ(r.status, completes ? 0 : 128 + c.signal) << c.signal << r.err;
+        EXPECT_EQ(r.err, "") << c.signal;
+        EXPECT_EQ(box.get("ppmdumppppp"), "mine") << c.signal;
+        EXPECT_EQ(box.get("p"), completes ? ppm("1 1", kPerm) : "") << c.signal;
     }
 }
 

@@ -50,7 +50,8 @@ struct Limits {
     bool readOnly = false;     // the directory cannot be written, even by root
     const char* bin = nullptr; // a directory searched first for commands
     uid_t user = 0;            // run as this user, when the tests run as root
-    bool ignoreChild = false;  // started with SIGCHLD ignored
+    int ignored = 0;           // a signal the run is started ignoring
+    const char* out = nullptr; // where standard output goes instead of .stdout
     const char* env = nullptr; // NAME=VALUE added to the environment
     bool terminal = false;     // standard input, a terminal, is the controlling one of a session of its own
 };
@@ -116,7 +117,8 @@ struct Sandbox {
             if (chdir(dir.c_str()) != 0)
                 _exit(kNotSetUp);
             dup2(in, 0);
-            dup2(open((".stdout" + tag).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            const std::string out = limits.out != nullptr ? limits.out : ".stdout" + tag;
+            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             dup2(open((".stderr" + tag).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
             if (limits.fileSize > 0) {
                 rlimit limit{limits.fileSize, limits.fileSize};
@@ -139,11 +141,12 @@ struct Sandbox {
             if (limits.user != 0 && (geteuid() != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0 ||
                                         access(exe.c_str(), X_OK) != 0))
                 _exit(kNotSetUp);
-            if (limits.ignoreChild)
-                signal(SIGCHLD, SIG_IGN);
+            if (limits.ignored != 0)
+                signal(limits.ignored, SIG_IGN);
             if (limits.env != nullptr)
                 putenv(const_cast<char*>(limits.env));
-            if (limits.terminal && (setsid() < 0 || ioctl(0, TIOCSCTTY, 0) != 0))
+            // A group of its own, in the tests' session, is never orphaned: job control can stop it.
+            if (limits.terminal ? setsid() < 0 || ioctl(0, TIOCSCTTY, 0) != 0 : setpgid(0, 0) != 0)
                 _exit(kNotSetUp);
             if (limits.bin != nullptr)
                 setenv("PATH", (std::string(limits.bin) + ":" + std::getenv("PATH")).c_str(), 1);
@@ -165,13 +168,20 @@ struct Sandbox {
         return pid;
     }
 
-    // How many processes have this directory as theirs, run or filter.
-    int processes() const
+    // How many processes have this directory as theirs, run or filter; with
+    // `state`, only those in that state ('T': stopped).
+    int processes(char state = 0) const
     {
         int n = 0;
         std::error_code error;
-        for (const auto& entry : fs::directory_iterator("/proc", error))
-            n += fs::read_symlink(entry.path() / "cwd", error) == dir;
+        for (const auto& entry : fs::directory_iterator("/proc", error)) {
+            if (fs::read_symlink(entry.path() / "cwd", error) != dir)
+                continue;
+            std::ifstream stat(entry.path() / "stat");
+            std::string text{std::istreambuf_iterator<char>(stat), {}};
+            size_t end = text.rfind(") ");
+            n += state == 0 || (end != std::string::npos && text[end + 2] == state);
+        }
         return n;
     }
 
