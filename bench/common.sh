@@ -13,9 +13,6 @@ cd "$work"
 now() { date +%s.%N; }
 calc() { awk "BEGIN { print $1 }"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# The lowest and the highest value, as LOW-HIGH with DIGITS decimals (2 unless given): a
-# rerun's median should land inside, and a quotient of medians too.
-range() { sort -g | awk -v d="${1:-2}" 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.*f-%.*f\n", d, lo, d, hi }'; }
 
 # timed FILE COMMAND...: runs COMMAND after a sync, its output discarded, and
 # appends "wall user system" seconds to FILE. bash's time counts the CPU of
