@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Paired timing of two ppmtool executables, for keeping an optimisation only
 # while it pays: each pair runs A and B on the same generated image, each
-# after a sync and in alternating order, after a warm-up. From the 8th pair on
-# the median of the ratios B/A and its 95 % confidence interval
-# (bench/interval.awk) are placed against the band 0.97-1.03: pairs stop once
-# the interval lies wholly below or above it (B faster or slower) or wholly
-# inside it (the same within 3 %), and at MAXPAIRS (100 unless given) at most.
-# Prints for each size the pairs run, each side's median wall, user and system
-# seconds (the CPU of the filter's shell, cat and grep included), the median
-# ratio, its interval and the interval's exact coverage, then the verdict.
+# after a sync and in alternating order, after a warm-up. After every second
+# pair from the 8th on, the median of the ratios B/A and its 95 % confidence
+# interval (bench/interval.awk) are placed against the band 0.97-1.03: pairs
+# stop once the interval lies wholly below or above it (B faster or slower)
+# or wholly inside it (the same within 3 %), and at MAXPAIRS (100 unless
+# given) at most. Prints for each size the pairs run, each side's median wall,
+# user and system seconds (the CPU of the filter's shell, cat and grep
+# included), the median ratio, its interval and the interval's exact
+# coverage, then the verdict.
 #   bench/compare.sh A B [MAXPAIRS] [SIZE...]   e.g. bench/compare.sh old/ppmtool new/ppmtool 40 4000x3000
 set -euo pipefail
 a=$(realpath "$1") b=$(realpath "$2")

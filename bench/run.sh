@@ -3,14 +3,15 @@
 # images: the comment filter into the scratch file, one read of it, its
 # removal, and three writes of the input's size. Runs come in pairs, tool and
 # floor, each after a sync so that none pays for another's writeback, in
-# alternating order, after a warm-up. From the 8th pair on, the median of the
-# ratios tool/floor and its 95 % confidence interval (bench/interval.awk) are
-# placed against the band 0.97-1.03: pairs stop once the interval lies wholly
-# below, above or inside it, and at MAXPAIRS (100 unless given) at most.
-# Prints for each size the pairs run, the median wall, user and system seconds
-# of each (the CPU of every process each started included), the median ratio,
-# its interval and the interval's exact coverage, throughput and peak resident
-# memory against its budget (12 bytes a pixel and 16 MiB), then the verdict.
+# alternating order, after a warm-up. After every second pair from the 8th
+# on, the median of the ratios tool/floor and its 95 % confidence interval
+# (bench/interval.awk) are placed against the band 0.97-1.03: pairs stop once
+# the interval lies wholly below, above or inside it, and at MAXPAIRS (100
+# unless given) at most. Prints for each size the pairs run, the median wall,
+# user and system seconds of each (the CPU of every process each started
+# included), the median ratio, its interval and the interval's exact
+# coverage, throughput and peak resident memory against its budget (12 bytes
+# a pixel and 16 MiB), then the verdict.
 #
 # The floor writes with dd, through write(2) as ppmtool must. `cat in > out`
 # would copy inside the kernel (copy_file_range), which no program producing
