@@ -1,35 +1,42 @@
 #!/usr/bin/env bash
 # Paired timing of two ppmtool executables, for keeping an optimisation only
-# while it pays: each round runs A and B on the same generated image, each
-# after a sync and in alternating order, and the medians of both and the median
-# and range (lowest-highest) of the ratio B/A are printed for each size.
-#   bench/compare.sh A B [RUNS] [SIZE...]   e.g. bench/compare.sh old/ppmtool new/ppmtool 9 4000x3000
+# while it pays: each pair runs A and B on the same generated image, each
+# after a sync and in alternating order, after a warm-up. After every second
+# pair from the 8th on, the median of the ratios B/A and its 95 % confidence
+# interval (bench/interval.awk) are placed against the band 0.97-1.03: pairs
+# stop once the interval lies wholly below or above it (B faster or slower)
+# or wholly inside it (the same within 3 %), and at MAXPAIRS (100 unless
+# given) at most. Prints for each size the pairs run, each side's median wall,
+# user and system seconds (the CPU of the filter's shell, cat and grep
+# included), the median ratio, its interval and the interval's exact
+# coverage, then the verdict.
+#   bench/compare.sh A B [MAXPAIRS] [SIZE...]   e.g. bench/compare.sh old/ppmtool new/ppmtool 40 4000x3000
 set -euo pipefail
 a=$(realpath "$1") b=$(realpath "$2")
-runs=${3:-9}
+max=${3:-100}
 shift 3 || shift $#
 sizes=("$@")
 [ $# -gt 0 ] || sizes=(2000x1500 4000x3000)
+if ! [[ $max =~ ^[0-9]+$ ]] || ((max < 6)); then
+    echo "$0: MAXPAIRS must be a number of 6 or more, the fewest pairs with a 95 % interval" >&2
+    exit 1
+fi
 
 source "$(dirname "$0")/common.sh"
 
-run() { echo 'in.ppm o1 o2 o3' | "$1" > /dev/null; }
+run() { echo 'in.ppm o1 o2 o3' | "$1"; }
+sideA() { run "$a"; }
+sideB() { run "$b"; }
 
-printf '%-10s %8s %8s %8s %13s\n' size A_s B_s B/A B/A_range
+printf '%-10s %5s %7s %7s %7s %7s %7s %7s %6s %12s %8s\n' \
+    size pairs A_s A_user A_sys B_s B_user B_sys B/A interval_95% coverage
 for size in "${sizes[@]}"; do
     "$gen" noise "${size%x*}" "${size#*x}" > in.ppm
-    run "$a"; run "$b" # warm-up
-    : > ta; : > tb; : > ratios
-    for ((i = 0; i < runs; i++)); do
-        # Each run after a sync, the order alternating, so that neither pays for the other's writeback.
-        if ((i % 2 == 0)); then
-            sync; t0=$(now); run "$a"; t1=$(now); sync; t2=$(now); run "$b"; t3=$(now)
-            ta_=$(calc "$t1 - $t0"); tb_=$(calc "$t3 - $t2")
-        else
-            sync; t0=$(now); run "$b"; t1=$(now); sync; t2=$(now); run "$a"; t3=$(now)
-            tb_=$(calc "$t1 - $t0"); ta_=$(calc "$t3 - $t2")
-        fi
-        echo "$ta_" >> ta; echo "$tb_" >> tb; calc "$tb_ / $ta_" >> ratios
-    done
-    printf '%-10s %8.3f %8.3f %8.3f %13s\n' "$size" "$(median < ta)" "$(median < tb)" "$(median < ratios)" "$(range 3 < ratios)"
+    sideA > /dev/null; sideB > /dev/null # warm-up
+    pairs sideA sideB "$max"
+    read -r n median low high coverage _ < <(interval)
+    mapfile -t sides < <(medians ta; medians tb)
+    printf '%-10s %5d %7.3f %7.3f %7.3f %7.3f %7.3f %7.3f %6.3f %12s %7.1f%%\n' "$size" "$n" "${sides[@]}" \
+        "$median" "$(printf '%.3f-%.3f' "$low" "$high")" "$(calc "$coverage * 100")"
+    echo "  $(verdict B)"
 done
