@@ -201,14 +201,15 @@ constexpr const char* kNetpbm[] = {
 // shows the input to be worth reading on. "Not a ppm file" goes to `report`.
 PPM load(const char* name, bool standardInput, FILE* report)
 {
-    Scratch scratch = S_start(name, standardInput);
+    Scratch scratch;
+    S_start(scratch, name, standardInput);
     std::unique_ptr<char[]> large(new (std::nothrow) char[kReadChunk]);
     char small[4096];
     Reader in = large != nullptr ? R_source(S_read, &scratch, large.get(), kReadChunk)
                                  : R_source(S_read, &scratch, small, sizeof small);
     int magic = PPM_readMagic(in);
     if (magic != '3') {
-        S_finish(scratch);
+        S_keep(scratch);
         // The scratch file stays, for whoever wants to see what was read. If
         // `report` cannot take the message, a closed pipe included, standard error does.
         std::signal(SIGPIPE, SIG_IGN);
@@ -230,11 +231,17 @@ PPM load(const char* name, bool standardInput, FILE* report)
     uint64_t maxPixels = PPM_memoryLimit("/proc/self/cgroup", "/sys/fs/cgroup") / sizeof(Color);
     PPM_Parsed parsed = PPM_parseImage(in, static_cast<int64_t>(std::min<uint64_t>(maxPixels, INT32_MAX)));
     if (parsed.status == PPM_Status::tooLarge) {
-        S_abandon(scratch);
+        S_stop(scratch);
         std::fprintf(stderr, "File %s is too large.\n", name);
         std::exit(1);
     }
-    S_finish(scratch);
+    // Once every sample has come from the input, what follows them is not
+    // needed, and an endless input must not hold the run. An input that ran
+    // out first must have been read whole.
+    if (in.exhausted)
+        S_finish(scratch);
+    else
+        S_stop(scratch);
     return parsed.ppm;
 }
 

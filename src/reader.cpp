@@ -226,30 +226,13 @@ bool inBlock(const Reader& in)
 
 Reader R_source(R_Read read, void* source, char* buffer, size_t capacity)
 {
-    return Reader{.read = read,
-        .source = source,
-        .buffer = buffer,
-        .capacity = capacity,
-        .cur = buffer,
-        .end = buffer,
-        .exhausted = false,
-        .block = nullptr,
-        .spaces = 0,
-        .digits = 0};
+    return Reader{.read = read, .source = source, .buffer = buffer, .capacity = capacity, .cur = buffer, .end = buffer};
 }
 
 Reader R_memory(const char* data, size_t size)
 {
-    return Reader{.read = nullptr,
-        .source = nullptr,
-        .buffer = nullptr,
-        .capacity = 0,
-        .cur = data,
-        .end = data + size,
-        .exhausted = false,
-        .block = nullptr,
-        .spaces = 0,
-        .digits = 0};
+    return Reader{
+        .read = nullptr, .source = nullptr, .buffer = nullptr, .capacity = 0, .cur = data, .end = data + size};
 }
 
 bool R_isSpace(int c)

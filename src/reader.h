@@ -18,10 +18,10 @@ struct Reader {
     size_t capacity;
     const char* cur;
     const char* end;
-    bool exhausted;    // the input has ended; every later read finds nothing
-    const char* block; // 64 bytes of the chunk from here, when not null,
-    uint64_t spaces;   // have their whitespace marked in these bits
-    uint64_t digits;   // and their decimal digits in these
+    bool exhausted = false;      // the input has ended; every later read finds nothing
+    const char* block = nullptr; // 64 bytes of the chunk from here, when not null,
+    uint64_t spaces = 0;         // have their whitespace marked in these bits
+    uint64_t digits = 0;         // and their decimal digits in these
 };
 
 Reader R_source(R_Read read, void* source, char* buffer, size_t capacity);

@@ -54,7 +54,14 @@ struct Limits {
     const char* out = nullptr; // where standard output goes instead of .stdout
     const char* env = nullptr; // NAME=VALUE added to the environment
     bool terminal = false;     // standard input, a terminal, is the controlling one of a session of its own
+    bool background = false;   // and the run is a background job of that session
+    bool init = false;         // the run is the init (PID 1) of a PID namespace of its own
+    int inherited = -1;        // a descriptor the run finds open on the file "in"
+    rlim_t files = 0;          // the most descriptors it may have, unless it raises that itself
 };
+
+// The status of a run that a parent of its own saw stopped: 64 + the signal.
+constexpr int kStopped = 64;
 
 // The status of a run that could not be set up as asked.
 constexpr int kNotSetUp = 125;
@@ -120,6 +127,9 @@ struct Sandbox {
             const std::string out = limits.out != nullptr ? limits.out : ".stdout" + tag;
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             dup2(open((".stderr" + tag).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            closefrom(3); // nothing of the tests' own reaches the run
+            if (limits.inherited >= 0)
+                dup2(open("in", O_RDONLY), limits.inherited);
             if (limits.fileSize > 0) {
                 rlimit limit{limits.fileSize, limits.fileSize};
                 setrlimit(RLIMIT_FSIZE, &limit);
@@ -128,6 +138,10 @@ struct Sandbox {
                 rlimit limit{limits.addressSpace, limits.addressSpace};
                 setrlimit(RLIMIT_AS, &limit);
             }
+            rlimit files{};
+            getrlimit(RLIMIT_NOFILE, &files);
+            files.rlim_cur = limits.files > 0 ? limits.files : files.rlim_cur;
+            setrlimit(RLIMIT_NOFILE, &files);
             // Root writes anywhere, but not on a read-only mount of its own.
             if (limits.readOnly &&
                 (geteuid() == 0
@@ -148,6 +162,12 @@ struct Sandbox {
             // A group of its own, in the tests' session, is never orphaned: job control can stop it.
             if (limits.terminal ? setsid() < 0 || ioctl(0, TIOCSCTTY, 0) != 0 : setpgid(0, 0) != 0)
                 _exit(kNotSetUp);
+            // A parent of its own waits for the run and passes its status on, as
+            // a shell does for a background job, or as the parent of a namespace's init.
+            if ((limits.init && unshare(CLONE_NEWPID) != 0) || ((limits.background || limits.init) && respawn()))
+                _exit(kNotSetUp);
+            if (limits.background && setpgid(0, 0) != 0)
+                _exit(kNotSetUp);
             if (limits.bin != nullptr)
                 setenv("PATH", (std::string(limits.bin) + ":" + std::getenv("PATH")).c_str(), 1);
             // The locale of most machines; the tool's results must not depend on it.
@@ -166,6 +186,32 @@ struct Sandbox {
             _exit(127);
         }
         return pid;
+    }
+
+    // In the child that forks it, the parent of the run: passes on how it ends,
+    // or ends it once stopped. False in the run.
+    static bool respawn()
+    {
+        pid_t run = fork();
+        int status = 0;
+        if (run <= 0)
+            return run < 0;
+        waitpid(run, &status, WUNTRACED);
+        if (WIFSTOPPED(status))
+            kill(run, SIGKILL);
+        _exit(WIFSTOPPED(status)  ? kStopped + WSTOPSIG(status)
+              : WIFEXITED(status) ? WEXITSTATUS(status)
+                                  : 128 + WTERMSIG(status));
+    }
+
+    // The run's own pid, for a run with a parent of its own.
+    static pid_t runOf(pid_t pid)
+    {
+        pid_t run = 0;
+        const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+        for (int wait = 0; wait < 1000 && !(std::ifstream(children) >> run); ++wait)
+            usleep(1000);
+        return run;
     }
 
     // How many processes have this directory as theirs, run or filter; with

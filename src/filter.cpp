@@ -1,0 +1,299 @@
+#include "filter.h"
+
+#include "cleanup.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// POSIX has the program declare it; glibc's unistd.h does too, under _GNU_SOURCE.
+// NOLINTNEXTLINE(readability-redundant-declaration)
+extern char** environ;
+
+namespace {
+
+constexpr auto kPoll = std::chrono::milliseconds(1);
+
+// Where the filter finds what it is given: its input on 0, the file it writes
+// on 3, the lifeline on 5. The shell itself takes 4 for cat's status.
+constexpr int kInputFd = 0, kFileFd = 3, kLifelineFd = 5;
+
+void closeFd(int& fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+// A terminal's input, read here to its end, into an anonymous file that the
+// filter then reads; -1 when either cannot be had.
+int copyTerminal(int terminal)
+{
+    int copy = memfd_create("ppmtool-input", MFD_CLOEXEC);
+    char buffer[4096];
+    for (off_t size = 0; copy >= 0;) {
+        ssize_t n = read(terminal, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            break;
+        if (n < 0 || pwrite(copy, buffer, static_cast<size_t>(n), size) != n) {
+            closeFd(copy);
+            break;
+        }
+        size += n;
+    }
+    return copy;
+}
+
+// The name as one literal shell word: single-quoted, and never taken for an
+// option or for standard input.
+std::string shellWord(const char* name)
+{
+    std::string word = name[0] == '-' ? "'./" : "'";
+    for (const char* p = name; *p != '\0'; ++p)
+        word += *p == '\'' ? std::string("'\\''") : std::string(1, *p);
+    return word + '\'';
+}
+
+// What the environment could make the shell run or obey instead of the
+// filter: its options, start-up files, exported functions, field separator.
+bool shapesTheShell(const char* entry)
+{
+    const char* names[] = {"SHELLOPTS=", "BASHOPTS=", "ENV=", "BASH_ENV=", "CDPATH=", "IFS=", "BASH_FUNC_"};
+    return std::any_of(std::begin(names), std::end(names),
+        [entry](const char* name) { return std::strncmp(entry, name, std::strlen(name)) == 0; });
+}
+
+// A shell keeps each descriptor that a redirection replaces above 9, and gives
+// up where it cannot; the spawn itself takes a few more. A soft limit below
+// kEnoughFiles is raised that far while the filter starts, or at least to
+// kShellFiles where only privilege can raise the hard one. `old` is the limit
+// to restore.
+constexpr rlim_t kShellFiles = 11, kEnoughFiles = 64;
+
+int raiseFileLimit(rlimit& old)
+{
+    old = rlimit{RLIM_INFINITY, RLIM_INFINITY}; // nothing to restore
+    rlimit now{};
+    if (getrlimit(RLIMIT_NOFILE, &now) != 0 || now.rlim_cur >= kEnoughFiles)
+        return 0;
+    rlim_t wanted = std::max(kShellFiles, std::min(kEnoughFiles, now.rlim_max));
+    rlimit raised{wanted, std::max(now.rlim_max, wanted)};
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+        return EMFILE;
+    old = now;
+    return 0;
+}
+
+// The lifeline's read end sends the filter's session SIGKILL once its write
+// end has closed.
+int armLifeline(int far, pid_t leader)
+{
+    if (fcntl(far, F_SETOWN, -leader) != 0 || fcntl(far, F_SETSIG, SIGKILL) != 0)
+        return errno;
+    int flags = fcntl(far, F_GETFL);
+    if (flags < 0 || fcntl(far, F_SETFL, flags | O_ASYNC) != 0)
+        return errno;
+    return 0;
+}
+
+// Runs in a signal handler: passes the end, a stop or a continue on to every
+// process of the filter.
+void signalFilter(CL_Event event, const void* what)
+{
+    pid_t leader = static_cast<const Filter*>(what)->leader;
+    if (leader != 0)
+        kill(-leader, event == CL_end ? SIGKILL : event == CL_stop ? SIGSTOP : SIGCONT);
+}
+
+} // namespace
+
+Filter F_open(const char* name, bool standardInput)
+{
+    Filter filter{name, standardInput, -1, false, false, 0, -1, -1, -1, -1, -1};
+    int fd = standardInput ? STDIN_FILENO : open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    struct stat file;
+    if (fd < 0 || fstat(fd, &file) != 0 || S_ISDIR(file.st_mode)) {
+        filter.unreadable = true;
+    } else if (isatty(fd)) {
+        filter.input = copyTerminal(fd);
+        filter.unreadable = filter.input < 0;
+    } else {
+        filter.stream = !S_ISREG(file.st_mode);
+        filter.input = standardInput ? -1 : std::exchange(fd, -1);
+    }
+    if (!standardInput)
+        closeFd(fd);
+    return filter;
+}
+
+bool F_inputFile(const Filter& filter, struct stat& file)
+{
+    if (filter.input >= 0 || filter.standardInput)
+        return fstat(filter.input >= 0 ? filter.input : STDIN_FILENO, &file) == 0;
+    return stat(filter.name, &file) == 0;
+}
+
+int F_start(Filter& filter, int file)
+{
+    const bool byName = filter.input < 0 && !filter.standardInput;
+    const std::string command = "c=$( { { cat " + (byName ? shellWord(filter.name) : "-") +
+                                "; echo $? >&4; } | LC_ALL=C grep -a -v \\# >&3; } 4>&1 );"
+                                " g=$?; printf '\\n#%s %s\\n' \"$c\" \"$g\" >&3";
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (!shapesTheShell(*entry))
+            environment.push_back(*entry);
+    environment.push_back(nullptr);
+    int lifeline[2];
+    if (pipe2(lifeline, O_CLOEXEC) != 0)
+        return errno;
+    filter.lifeline = lifeline[1];
+    int far = lifeline[0];
+    rlimit files{};
+    int error = raiseFileLimit(files);
+
+    // Each descriptor is given from a copy above all those the filter finds
+    // them on, so that no dup2 overwrites one still to be given.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    std::vector<int> copies;
+    for (auto [from, to] : {std::pair{file, kFileFd}, {far, kLifelineFd}, {filter.input, kInputFd}}) {
+        if (from < 0 || error != 0)
+            continue;
+        int copy = fcntl(from, F_DUPFD_CLOEXEC, kLifelineFd + 1);
+        if (copy < 0) {
+            error = errno;
+            continue;
+        }
+        copies.push_back(copy);
+        posix_spawn_file_actions_adddup2(&actions, copy, to);
+    }
+    // Nothing else of this process's, or its caller's, reaches the filter: the
+    // shell's own descriptor 4 included, which it would otherwise keep aside.
+    posix_spawn_file_actions_addclose(&actions, kLifelineFd - 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, kLifelineFd + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGPIPE})
+        sigaddset(&defaults, signal);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+
+    sigset_t old = CL_hold();
+    posix_spawnattr_setsigmask(&attributes, &old);
+    posix_spawnattr_setflags(
+        &attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID));
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command.c_str()), nullptr};
+    pid_t pid = 0;
+    if (error == 0)
+        error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environment.data());
+    if (files.rlim_cur < kEnoughFiles)
+        setrlimit(RLIMIT_NOFILE, &files);
+    if (error == 0) {
+        filter.leader = pid;
+        CL_push(signalFilter, &filter);
+        error = armLifeline(far, pid);
+        filter.ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    }
+    CL_release(old);
+    closeFd(far);
+    for (int& copy : copies)
+        closeFd(copy);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+}
+
+void F_await(const Filter& filter)
+{
+    pollfd notice{filter.ended, POLLIN, 0};
+    if (filter.ended < 0 || poll(&notice, 1, static_cast<int>(kPoll.count())) < 0)
+        std::this_thread::sleep_for(kPoll);
+}
+
+bool F_reap(Filter& filter, bool wait)
+{
+    while (filter.leader != 0) {
+        const pid_t leader = filter.leader;
+        siginfo_t info{};
+        int options = WEXITED | WNOWAIT | (wait ? 0 : WNOHANG);
+        int got = waitid(P_PID, static_cast<id_t>(leader), &info, options);
+        if (got != 0 && errno == EINTR)
+            continue;
+        if (got == 0 && info.si_pid == 0)
+            return false;
+        kill(-leader, SIGKILL);
+        filter.leader = 0; // once reaped, the number may be another's
+        closeFd(filter.lifeline);
+        filter.status = -1; // stays so when it is not ours to wait for: a failure, not a success
+        while (waitpid(leader, &filter.status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    return true;
+}
+
+void F_stop(Filter& filter)
+{
+    if (filter.leader != 0)
+        kill(-filter.leader, SIGKILL);
+    F_reap(filter, true);
+}
+
+off_t F_readTrailer(Filter& filter, const char* tail, off_t n)
+{
+    off_t at = n;
+    auto number = [&](int& value) {
+        off_t end = at;
+        while (at > 0 && end - at < 3 && tail[at - 1] >= '0' && tail[at - 1] <= '9')
+            --at;
+        value = end > at ? std::atoi(std::string(tail + at, tail + end).c_str()) : -1;
+        return end > at;
+    };
+    auto byte = [&](char c) { return at > 0 && tail[--at] == c; };
+    if (byte('\n') && number(filter.grepStatus) && byte(' ') && number(filter.catStatus) && byte('#') && byte('\n'))
+        return n - at;
+    filter.catStatus = filter.grepStatus = -1;
+    return 0;
+}
+
+F_Outcome F_outcome(const Filter& filter, off_t kept, int& signal)
+{
+    // The shell killed, or cat or grep reported killed (128 + n) by a signal.
+    signal = filter.status != -1 && WIFSIGNALED(filter.status) ? WTERMSIG(filter.status) : 0;
+    for (int status : {filter.grepStatus, filter.catStatus})
+        if (signal == 0 && status > 128)
+            signal = status - 128;
+    if (CL_isHandled(signal))
+        return F_Outcome::interrupted;
+    bool ran = filter.status != -1 && WIFEXITED(filter.status) && WEXITSTATUS(filter.status) == 0 &&
+               filter.grepStatus >= 0 && filter.grepStatus <= 1;
+    // cat may fail having written nothing because the input cannot be opened
+    // or read, as when it is missing: the empty file then goes on to be no P3
+    // file. A cat that failed otherwise, or was killed, failed the load.
+    bool catFailedOnTheInput = filter.catStatus > 0 && filter.catStatus < 126 && kept == 0 && filter.unreadable;
+    return ran && (filter.catStatus == 0 || catFailedOnTheInput) ? F_Outcome::whole : F_Outcome::failed;
+}
+
+void F_close(Filter& filter)
+{
+    for (int* fd : {&filter.input, &filter.ended, &filter.lifeline})
+        closeFd(*fd);
+}
