@@ -1,6 +1,7 @@
 #include "filter.h"
 
 #include "cleanup.h"
+#include "shell.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -59,16 +60,6 @@ int copyTerminal(int terminal)
         size += n;
     }
     return copy;
-}
-
-// The name as one literal shell word: single-quoted, and never taken for an
-// option or for standard input.
-std::string shellWord(const char* name)
-{
-    std::string word = name[0] == '-' ? "'./" : "'";
-    for (const char* p = name; *p != '\0'; ++p)
-        word += *p == '\'' ? std::string("'\\''") : std::string(1, *p);
-    return word + '\'';
 }
 
 // What the environment could make the shell run or obey instead of the
@@ -153,7 +144,7 @@ bool F_inputFile(const Filter& filter, struct stat& file)
 int F_start(Filter& filter, int file)
 {
     const bool byName = filter.input < 0 && !filter.standardInput;
-    const std::string command = "c=$( { { cat " + (byName ? shellWord(filter.name) : "-") +
+    const std::string command = "c=$( { { cat " + (byName ? SH_word(filter.name) : "-") +
                                 "; echo $? >&4; } | LC_ALL=C grep -a -v \\# >&3; } 4>&1 );"
                                 " g=$?; printf '\\n#%s %s\\n' \"$c\" \"$g\" >&3";
     std::vector<char*> environment;

@@ -2,9 +2,11 @@
 
 #include "image.h"
 #include "scratch.h"
+#include "shell.h"
 #include "writer.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/sysinfo.h>
 
 #include <algorithm>
@@ -37,7 +39,7 @@ int32_t nextValue(Reader& in, int32_t& last)
 
 // Fills the array from the samples, red, green and blue of each pixel in turn;
 // once the input runs out, every sample left takes the last value read.
-[[gnu::flatten]] void readPixels(Reader& in, int32_t& last, Color* pixels, size_t count)
+[[gnu::flatten]] void readPixels(Reader& in, int32_t& last, Color* pixels, size_t count, PPM_Surprises& surprises)
 {
     constexpr size_t kBatch = 512; // pixels converted at once
     int32_t samples[3 * kBatch];
@@ -45,9 +47,20 @@ int32_t nextValue(Reader& in, int32_t& last)
         size_t n = std::min(kBatch, count - at);
         size_t got = R_values(in, samples, 3 * n, last);
         std::fill(samples + got, samples + 3 * n, last);
-        for (size_t j = 0; j < n; ++j)
+        // Bits above the low eight, in any sample of the batch, mean one outside 0..255.
+        uint32_t bits = 0;
+        for (size_t j = 0; j < n; ++j) {
             pixels[at + j] = C_new(samples[3 * j], samples[3 * j + 1], samples[3 * j + 2]);
+            bits |= static_cast<uint32_t>(samples[3 * j]) | static_cast<uint32_t>(samples[3 * j + 1]) |
+                    static_cast<uint32_t>(samples[3 * j + 2]);
+        }
+        if (bits > 255 && surprises.outside < 0) {
+            const int32_t* first = std::find_if(samples, samples + 3 * n, [](int32_t s) { return s < 0 || s > 255; });
+            surprises.outside = static_cast<int64_t>(3 * at) + (first - samples);
+            surprises.outsideValue = *first;
+        }
         if (got < 3 * n) {
+            surprises.missing = static_cast<int64_t>(3 * (count - at) - got);
             std::fill(pixels + at + n, pixels + count, C_new(last, last, last));
             return;
         }
@@ -129,7 +142,10 @@ PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels)
     int32_t last = 0; // "P3" converts to 0, and is the last token read so far
     int32_t width = nextValue(in, last);
     int32_t height = nextValue(in, last);
-    nextValue(in, last); // the maximum sample value: read and ignored
+    // The maximum sample value is read, and then only told of: samples are taken out of 255 whatever it says.
+    PPM_Surprises surprises;
+    if (R_next(in, last))
+        surprises.maxval = last;
     int64_t count = int64_t{width} * height;
     if (count > maxPixels || count > static_cast<int64_t>(kMostPixels) || count < INT32_MIN)
         return {PPM_Status::tooLarge, {}};
@@ -139,9 +155,9 @@ PPM_Parsed PPM_parseImage(Reader& in, int64_t maxPixels)
         ppm.pixels = allocatePixels(static_cast<size_t>(count));
         if (ppm.pixels == nullptr)
             return {PPM_Status::tooLarge, {}};
-        readPixels(in, last, ppm.pixels, static_cast<size_t>(count));
+        readPixels(in, last, ppm.pixels, static_cast<size_t>(count), surprises);
     }
-    return {PPM_Status::ok, ppm};
+    return {PPM_Status::ok, ppm, surprises};
 }
 
 PPM_Parsed PPM_parse(Reader& in, int64_t maxPixels)
@@ -196,6 +212,51 @@ namespace {
 constexpr const char* kNetpbm[] = {
     "plain PBM", "plain PGM", "plain PPM", "binary PBM", "binary PGM", "binary PPM", "PAM"};
 
+// The first line, among the first 64 KiB of a regular file, that holds data
+// before a '#', which the comment filter drops whole with the data; 0 for
+// none. Any other file might not be read twice, or not as the same bytes.
+long droppedDataLine(const char* name)
+{
+    struct stat status;
+    char head[size_t{64} << 10];
+    FILE* file = stat(name, &status) == 0 && S_ISREG(status.st_mode) ? std::fopen(name, "rb") : nullptr;
+    const char* end = head + (file != nullptr ? std::fread(head, 1, sizeof head, file) : 0);
+    if (file != nullptr)
+        std::fclose(file);
+    long line = 1;
+    for (const char* p = head; p < end; ++line) {
+        const char* eol = std::find(p, end, '\n');
+        const char* hash = std::find(p, eol, '#');
+        if (hash != eol && std::any_of(p, hash, [](char c) { return !R_isSpace(static_cast<unsigned char>(c)); }))
+            return line;
+        p = eol == end ? end : eol + 1;
+    }
+    return 0;
+}
+
+// Tells, on standard error, each thing the images will not show as the file
+// meant, once, where it first happened.
+void warn(const char* name, PPM ppm, const PPM_Surprises& surprises, long dropped)
+{
+    const char* channels[] = {"red", "green", "blue"};
+    if (dropped > 0)
+        std::fprintf(stderr, "ppmtool: warning: %s: line %ld holds data before a '#', and was dropped whole with it\n",
+            name, dropped);
+    if (surprises.maxval != 255)
+        std::fprintf(stderr,
+            "ppmtool: warning: %s: maxval is %d, not 255: samples are taken as they stand, out of 255\n", name,
+            surprises.maxval);
+    if (surprises.outside >= 0) {
+        long long pixel = surprises.outside / 3, columns = std::llabs(ppm.width);
+        std::fprintf(stderr, "ppmtool: warning: %s: the %s sample at row %lld, column %lld is %d, outside 0..255\n",
+            name, channels[surprises.outside % 3], pixel / columns + 1, pixel % columns + 1, surprises.outsideValue);
+    }
+    if (surprises.missing > 0)
+        std::fprintf(stderr,
+            "ppmtool: warning: %s: the file ends %lld samples short; the last one read, %d, stands in for them\n", name,
+            static_cast<long long>(surprises.missing), ppm.pixels[ppm.nbPixels - 1].b);
+}
+
 // Loads the named file, or standard input under that name, through the
 // comment filter; the scratch file's name is given back as soon as the magic
 // shows the input to be worth reading on. "Not a ppm file" goes to `report`.
@@ -217,14 +278,15 @@ PPM load(const char* name, bool standardInput, FILE* report)
             std::fprintf(stderr, "File %s is not a ppm file.\n", name);
         // A P6, or another netpbm format, is the usual mistake; netpbm's own tools make a P3 of
         // any of them, with the maximum brought to the 255 that samples are taken as.
+        // The command is quoted for the shell, to work as pasted whatever the name.
         const char* dot = std::strrchr(name, '.');
         bool extension = dot != nullptr && std::strchr(dot, '/') == nullptr;
         std::string stem = standardInput ? "stdin" : extension ? std::string(name, dot) : name;
+        std::string source = standardInput ? "" : " " + SH_word(name);
         if (magic != 0)
             std::fprintf(stderr,
-                "ppmtool: %s is a %s (P%c); 'pamtopnm %s | pamdepth 255 | ppmtoppm -plain > "
-                "%s-plain.ppm' writes it as P3\n",
-                name, kNetpbm[magic - '1'], magic, name, stem.c_str());
+                "ppmtool: %s is a %s (P%c); this writes it as P3: pamtopnm%s | pamdepth 255 | ppmtoppm -plain > %s\n",
+                name, kNetpbm[magic - '1'], magic, source.c_str(), SH_word(stem + "-plain.ppm").c_str());
         std::exit(1);
     }
     S_release(scratch);
@@ -242,6 +304,7 @@ PPM load(const char* name, bool standardInput, FILE* report)
         S_finish(scratch);
     else
         S_stop(scratch);
+    warn(name, parsed.ppm, parsed.surprises, standardInput ? 0 : droppedDataLine(name));
     return parsed.ppm;
 }
 

@@ -42,9 +42,19 @@ char* concat(const char* a, const char* b);
 
 enum class PPM_Status { ok, notPpm, tooLarge };
 
+// What the file holds that the images will not show as the file meant, each
+// where it first happened.
+struct PPM_Surprises {
+    int32_t maxval = 255; // the maximum sample value the file gives; samples are taken out of 255 whatever it says
+    int64_t outside = -1; // the first sample outside 0..255, counted from 0 in file order; -1 for none
+    int32_t outsideValue = 0;
+    int64_t missing = 0; // samples the file ends short of, which repeat the last one read
+};
+
 struct PPM_Parsed {
     PPM_Status status;
     PPM ppm; // file is null; pixels is null unless nbPixels > 0
+    PPM_Surprises surprises = {};
 };
 
 // Parses tokens as loaded from the scratch file. A pixel count above maxPixels,

@@ -30,17 +30,23 @@ TEST(Cli, LoadsAsTheFormatSays)
     struct Case {
         const char* what;
         std::string input, negative, coefficient, permuted;
+        std::string err = ""; // what the run warns of
     };
+    const std::string warning = "ppmtool: warning: in: ";
     // clang-format off
     const Case cases[] = {
         {"comment lines, data and comment on one line", "P3\n# made by hand\n2 1\n255 # max\n15\n0 1 2 3 4 5\n",
-         ppm("2 1", "255 254 253 252 251 250 "), ppm("2 1", "0 1 2 3 4 6 "), ppm("2 1", "1 0 0 4 2 3 ")},
+         ppm("2 1", "255 254 253 252 251 250 "), ppm("2 1", "0 1 2 3 4 6 "), ppm("2 1", "1 0 0 4 2 3 "),
+         warning + "line 4 holds data before a '#', and was dropped whole with it\n" + warning +
+         "maxval is 15, not 255: samples are taken as they stand, out of 255\n"},
         {"short list", "P3 2 1 255 10", ppm("2 1", "245 245 245 245 245 245 "),
-         ppm("2 1", "12 12 12 12 12 12 "), ppm("2 1", "9 9 9 9 9 9 ")},
+         ppm("2 1", "12 12 12 12 12 12 "), ppm("2 1", "9 9 9 9 9 9 "),
+         warning + "the file ends 5 samples short; the last one read, 10, stands in for them\n"},
         {"only the magic", "P3\n", ppm("0 0", ""), ppm("0 0", ""), ppm("0 0", "")},
         {"negative size", "P3 -2 3 255 1 2 3", ppm("-2 3", ""), ppm("-2 3", ""), ppm("-2 3", "")},
-        {"out-of-range samples", "P3 1 1 255 300 -5 2147483647", ppm("1 1", "-45 260 -2147483392 "),
-         ppm("1 1", "255 0 255 "), ppm("1 1", "212 212 0 ")},
+        {"out-of-range samples", "P3 2 1 255 1 2 3 300 -5 2147483647", ppm("2 1", "254 253 252 -45 260 -2147483392 "),
+         ppm("2 1", "1 2 3 255 0 255 "), ppm("2 1", "2 0 1 212 212 0 "),
+         warning + "the red sample at row 1, column 2 is 300, outside 0..255\n"},
         {"a saved file's own layout", ppm("1 1", "100 200 255 "), ppm("1 1", "155 55 0 "),
          ppm("1 1", "120 240 255 "), ppm("1 1", "212 99 199 ")},
         {"CRLF line ends", "P3\r\n1 1\r\n255\r\n100 200 255\r\n", ppm("1 1", "155 55 0 "),
@@ -48,7 +54,7 @@ TEST(Cli, LoadsAsTheFormatSays)
     };
     // clang-format on
     for (const Case& c : cases)
-        expectThreeImages(c.what, c.input, c.negative, c.coefficient, c.permuted);
+        expectThreeImages(c.what, c.input, c.negative, c.coefficient, c.permuted, c.err);
 }
 
 TEST(Cli, AnswersReuseNames)

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -215,8 +216,8 @@ struct Sandbox {
     }
 
     // How many processes have this directory as theirs, run or filter; with
-    // `state`, only those in that state ('T': stopped).
-    int processes(char state = 0) const
+    // `states`, only those in one of them ("T": stopped).
+    int processes(const char* states = nullptr) const
     {
         int n = 0;
         std::error_code error;
@@ -226,7 +227,7 @@ struct Sandbox {
             std::ifstream stat(entry.path() / "stat");
             std::string text{std::istreambuf_iterator<char>(stat), {}};
             size_t end = text.rfind(") ");
-            n += state == 0 || (end != std::string::npos && text[end + 2] == state);
+            n += states == nullptr || (end != std::string::npos && std::strchr(states, text[end + 2]) != nullptr);
         }
         return n;
     }
@@ -260,16 +261,16 @@ struct Sandbox {
 };
 
 // Runs ppmtool on `input` with the outputs neg, coef and perm, and expects a
-// complete, silent run that left exactly these bytes in them.
+// complete run, with `err` on standard error, that left exactly these bytes in them.
 inline void expectThreeImages(const std::string& what, const std::string& input, const std::string& negative,
-    const std::string& coefficient, const std::string& permuted)
+    const std::string& coefficient, const std::string& permuted, const std::string& err = "")
 {
     Sandbox box;
     box.put("in", input);
     Outcome r = box.run("in neg coef perm\n");
     EXPECT_EQ(r.status, 0) << what;
     EXPECT_EQ(r.out, prompts(4)) << what;
-    EXPECT_EQ(r.err, "") << what;
+    EXPECT_EQ(r.err, err) << what;
     EXPECT_EQ(box.get("neg"), negative) << what;
     EXPECT_EQ(box.get("coef"), coefficient) << what;
     EXPECT_EQ(box.get("perm"), permuted) << what;
