@@ -138,42 +138,6 @@ TEST(Cli, SaveFailuresKeepEarlierOutputs)
     }
 }
 
-TEST(Cli, EndOfInputBeforeAnAnswer)
-{
-    const std::map<std::string, std::set<std::string>> cases = {
-        {"", {"in"}},
-        {"  \n\t", {"in"}},
-        {"in", {"in"}},
-        {"in\nneg\n", {"in", "neg"}},
-        {"in neg coef", {"in", "neg", "coef"}},
-    };
-    for (const auto& [answers, files] : cases) {
-        Sandbox box;
-        box.put("in", "P3 1 1 255 100 200 255");
-        Outcome r = box.run(answers);
-        EXPECT_EQ(r.status, 1) << answers;
-        EXPECT_EQ(r.err, "No file name was given.\n") << answers;
-        EXPECT_EQ(box.files(), files) << answers;
-    }
-}
-
-// Each name must reach cat as itself: no command runs, nothing expands, and no
-// option or standard input is read instead of the file.
-TEST(Cli, HostileInputNamesAreLiteral)
-{
-    const std::string names[] = {"x;touch${IFS}y", "$(touch${IFS}y)", "`touch${IFS}y`", "it's.ppm", "'", "-n", "-",
-        "--help", "*", "~", "$HOME", "a|b&c>d<e", "\\\"q\"", "!#x", std::string(250, 'n')};
-    for (const std::string& name : names) {
-        Sandbox box;
-        box.put(name, "P3 1 1 255 100 200 255");
-        Outcome r = box.run(name + " neg coef perm\n");
-        EXPECT_EQ(r.status, 0) << name << r.err;
-        EXPECT_EQ(r.out, prompts(4)) << name;
-        EXPECT_EQ(box.get("perm"), ppm("1 1", "212 99 199 ")) << name;
-        EXPECT_EQ(box.files(), (std::set<std::string>{name, "neg", "coef", "perm"})) << name;
-    }
-}
-
 // The command line: four names used whole and nothing read from standard
 // input, the two options, and usage errors that touch no file.
 TEST(Cli, CommandLine)

@@ -124,8 +124,9 @@ TEST(Faults, OutputsThatCannotBeWritten)
     }
 }
 
-// Whatever a name holds, cat gets it as one literal file: no command runs (it would leave "y"),
-// nothing expands, and no option or standard input is read in its place.
+// Whatever a name holds, it is one literal file, which the tool opens, or
+// cat when it cannot: no command runs (it would leave "y"), nothing expands,
+// and no option or standard input is read in its place.
 TEST(Faults, InputNamesAreTakenLiterally)
 {
     struct Case {
@@ -137,6 +138,8 @@ TEST(Faults, InputNamesAreTakenLiterally)
         {"x||touch${IFS}y", ""}, {"x\\", ""}, {"\"", ""}, {"''", ""}, {"'$(touch${IFS}y)'", ""},
         {"a=b", ""}, {"%s%n", ""}, {"^x", ""}, {"#x", ""}, {"x#y", ""}, {":,+@", ""}, {"\x1b[31m\a", ""},
         {"'\\''", ""}, {"--", ""}, {"-e", ""}, {"-A", ""}, {"-'x", ""}, {"-;touch${IFS}y", ""},
+        {"x;touch${IFS}y", ""}, {"`touch${IFS}y`", ""}, {"it's.ppm", ""}, {"-n", ""}, {"-", ""}, {"--help", ""},
+        {"*", ""}, {"~", ""}, {"$HOME", ""}, {"a|b&c>d<e", ""}, {"\\\"q\"", ""}, {"!#x", ""}, {std::string(250, 'n'), ""},
         {"sub/in", "sub"}, {"./in", "in"}, {"sub//in", "sub"}, {"-/in", "-"}, {"-/-", "-"}, {"sub/-n", "sub"},
         {"@/in", "in"}, // '@' stands for the sandbox's absolute path
     };
@@ -149,7 +152,7 @@ TEST(Faults, InputNamesAreTakenLiterally)
     ASSERT_EQ(deep.size(), 4000u);
     cases.push_back({deep, deep.substr(0, 199)});
     for (Case& c : cases) {
-        Sandbox box;
+        Sandbox box, empty;
         if (c.name[0] == '@')
             c.name = box.dir.string() + c.name.substr(1);
         fs::path file = box.dir / (c.name[0] == '/' ? fs::path(c.name).filename() : fs::path(c.name));
@@ -162,6 +165,13 @@ TEST(Faults, InputNamesAreTakenLiterally)
         EXPECT_EQ(r.err, "") << shown;
         EXPECT_EQ(box.get("perm"), ppm("1 1", kPerm)) << shown;
         EXPECT_EQ(box.files(), (std::set<std::string>{c.top.empty() ? c.name : c.top, "neg", "coef", "perm"})) << shown;
+        // Where the name leads nowhere, cat is given it, and says so in its own words.
+        if (c.name[0] == '/')
+            continue;
+        r = empty.run(c.name + "\nneg coef perm\n");
+        EXPECT_EQ(r.out, prompts(1) + "File " + c.name + " is not a ppm file.\n") << shown;
+        EXPECT_EQ(r.err.substr(0, 5), "cat: ") << shown;
+        EXPECT_EQ(empty.files(), std::set<std::string>{"ppmdumppppp"}) << shown;
     }
 }
 
@@ -621,7 +631,7 @@ TEST(Faults, AnswersAcrossBlanksAndEndOfInput)
     // clang-format off
     const Case cases[] = {
         {"\n\n\tin \r\n\v n\f\fc\r\n\r\np \n", 4}, {"in n c p and more words\n", 4}, {"in\nn\nc\np", 4},
-        {" \r\n\t", 0}, {"\r\nin\r\n", 1}, {"in\tn\r\n\r\n", 2}, {"in\nn\nc\n \t\r\n", 3}, {"in\vn\fc", 3},
+        {"", 0}, {" \r\n\t", 0}, {"\r\nin\r\n", 1}, {"in\tn\r\n\r\n", 2}, {"in\nn\nc\n \t\r\n", 3}, {"in\vn\fc", 3},
     };
     // clang-format on
     for (const Case& c : cases) {
