@@ -253,8 +253,9 @@ void warn(const char* name, PPM ppm, const PPM_Surprises& surprises, long droppe
     }
     if (surprises.missing > 0)
         std::fprintf(stderr,
-            "ppmtool: warning: %s: the file ends %lld samples short; the last one read, %d, stands in for them\n", name,
-            static_cast<long long>(surprises.missing), ppm.pixels[ppm.nbPixels - 1].b);
+            "ppmtool: warning: %s: the file ends %lld sample%s short; the last one read, %d, stands in for them\n",
+            name, static_cast<long long>(surprises.missing), surprises.missing == 1 ? "" : "s",
+            ppm.pixels[ppm.nbPixels - 1].b);
 }
 
 // Loads the named file, or standard input under that name, through the
