@@ -70,9 +70,9 @@ void onStop(int signal)
 {
     int saved = errno;
     runUndos(CL_stop);
-    // A SIGCONT sent since the Ctrl-Z has already undone the stop; stopping
-    // after it would never end. Only the few instructions from this check to
-    // the raise are left for one to slip in.
+    // SIGCONT is held back while a load runs, so that none is lost, not even
+    // one that comes as this handler starts: a SIGCONT sent since the Ctrl-Z
+    // has undone the stop already, and stopping after it would never end.
     sigset_t pending;
     sigpending(&pending);
     if (sigismember(&pending, SIGCONT) == 0) {
@@ -83,6 +83,12 @@ void onStop(int signal)
         sigprocmask(SIG_BLOCK, &stop, nullptr);
         setHandler(signal, onStop);
     }
+    // The SIGCONT that came is done with; ignoring a signal discards it.
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGCONT, &ignore, &old);
+    sigaction(SIGCONT, &old, nullptr);
     runUndos(CL_continue);
     errno = saved;
 }
@@ -94,10 +100,14 @@ void CL_install()
     for (int signal : kEnding)
         setHandler(signal, onEnding);
     setHandler(SIGTSTP, onStop);
+    sigset_t resume = only(SIGCONT);
+    sigprocmask(SIG_BLOCK, &resume, nullptr);
 }
 
 void CL_uninstall()
 {
+    sigset_t resume = only(SIGCONT);
+    sigprocmask(SIG_UNBLOCK, &resume, nullptr);
     registry.count = 0;
     for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP}) {
         struct sigaction action {};

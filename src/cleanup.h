@@ -15,8 +15,9 @@ using CL_Undo = void (*)(CL_Event event, const void* what);
 // From here until CL_uninstall, SIGINT, SIGQUIT, SIGTERM and SIGHUP run every
 // registered undo, latest first, and then end the process by that signal
 // (or, where the process cannot be ended by it, with status 128 + the
-// signal); SIGTSTP passes the stop and then the continue on. A signal the
-// process was started ignoring (nohup, a background job) stays ignored.
+// signal); SIGTSTP passes the stop and then the continue on, and SIGCONT is
+// held back to be seen. A signal the process was started ignoring (nohup, a
+// background job) stays ignored.
 void CL_install();
 
 // Forgets every undo and gives the signals their default actions back.

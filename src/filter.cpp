@@ -4,21 +4,18 @@
 #include "shell.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,11 +25,9 @@ extern char** environ;
 
 namespace {
 
-constexpr auto kPoll = std::chrono::milliseconds(1);
-
-// Where the filter finds what it is given: its input on 0, the file it writes
-// on 3, the lifeline on 5. The shell itself takes 4 for cat's status.
-constexpr int kInputFd = 0, kFileFd = 3, kLifelineFd = 5;
+// Where the filter finds what it is given: its input on 0, where it writes on
+// 3, the lifeline on 5. The shell itself takes 4 for cat's status.
+constexpr int kInputFd = 0, kOutputFd = 3, kLifelineFd = 5;
 
 void closeFd(int& fd)
 {
@@ -72,24 +67,19 @@ bool shapesTheShell(const char* entry)
 }
 
 // A shell keeps each descriptor that a redirection replaces above 9, and gives
-// up where it cannot; the spawn itself takes a few more. A soft limit below
-// kEnoughFiles is raised that far while the filter starts, or at least to
-// kShellFiles where only privilege can raise the hard one. `old` is the limit
-// to restore.
+// up where it cannot; this process needs a few more while the filter starts.
+// A soft limit below kEnoughFiles is raised that far, where the hard one, or
+// the right to raise it, allows; the rest of the run has no use for fewer.
 constexpr rlim_t kShellFiles = 11, kEnoughFiles = 64;
 
-int raiseFileLimit(rlimit& old)
+void raiseFileLimit()
 {
-    old = rlimit{RLIM_INFINITY, RLIM_INFINITY}; // nothing to restore
-    rlimit now{};
-    if (getrlimit(RLIMIT_NOFILE, &now) != 0 || now.rlim_cur >= kEnoughFiles)
-        return 0;
-    rlim_t wanted = std::max(kShellFiles, std::min(kEnoughFiles, now.rlim_max));
-    rlimit raised{wanted, std::max(now.rlim_max, wanted)};
-    if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
-        return EMFILE;
-    old = now;
-    return 0;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kEnoughFiles)
+        return;
+    limit.rlim_cur = std::max(kShellFiles, std::min(kEnoughFiles, limit.rlim_max));
+    limit.rlim_max = std::max(limit.rlim_max, limit.rlim_cur);
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // The lifeline's read end sends the filter's session SIGKILL once its write
@@ -117,7 +107,8 @@ void signalFilter(CL_Event event, const void* what)
 
 Filter F_open(const char* name, bool standardInput)
 {
-    Filter filter{name, standardInput, -1, false, false, 0, -1, -1, -1, -1, -1};
+    raiseFileLimit();
+    Filter filter{name, standardInput, -1, false, false, 0, -1, -1, -1, -1};
     int fd = standardInput ? STDIN_FILENO : open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     struct stat file;
     if (fd < 0 || fstat(fd, &file) != 0 || S_ISDIR(file.st_mode)) {
@@ -141,12 +132,12 @@ bool F_inputFile(const Filter& filter, struct stat& file)
     return stat(filter.name, &file) == 0;
 }
 
-int F_start(Filter& filter, int file)
+int F_start(Filter& filter, int output)
 {
     const bool byName = filter.input < 0 && !filter.standardInput;
     const std::string command = "c=$( { { cat " + (byName ? SH_word(filter.name) : "-") +
                                 "; echo $? >&4; } | LC_ALL=C grep -a -v \\# >&3; } 4>&1 );"
-                                " g=$?; printf '\\n#%s %s\\n' \"$c\" \"$g\" >&3";
+                                " g=$?; printf '#%s %s\\n' \"$c\" \"$g\" >&3";
     std::vector<char*> environment;
     for (char** entry = environ; *entry != nullptr; ++entry)
         if (!shapesTheShell(*entry))
@@ -158,23 +149,24 @@ int F_start(Filter& filter, int file)
     filter.lifeline = lifeline[1];
     int far = lifeline[0];
     rlimit files{};
-    int error = raiseFileLimit(files);
+    int error = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kShellFiles ? EMFILE : 0;
 
-    // Each descriptor is given from a copy above all those the filter finds
-    // them on, so that no dup2 overwrites one still to be given.
+    // One that stands where another goes could be overwritten before it is
+    // given: it is given from a copy above them all.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     std::vector<int> copies;
-    for (auto [from, to] : {std::pair{file, kFileFd}, {far, kLifelineFd}, {filter.input, kInputFd}}) {
+    for (auto [from, to] : {std::pair{output, kOutputFd}, {far, kLifelineFd}, {filter.input, kInputFd}}) {
         if (from < 0 || error != 0)
             continue;
-        int copy = fcntl(from, F_DUPFD_CLOEXEC, kLifelineFd + 1);
-        if (copy < 0) {
+        int source = from > kLifelineFd || from == to ? from : fcntl(from, F_DUPFD_CLOEXEC, kLifelineFd + 1);
+        if (source < 0) {
             error = errno;
             continue;
         }
-        copies.push_back(copy);
-        posix_spawn_file_actions_adddup2(&actions, copy, to);
+        if (source != from)
+            copies.push_back(source);
+        posix_spawn_file_actions_adddup2(&actions, source, to);
     }
     // Nothing else of this process's, or its caller's, reaches the filter: the
     // shell's own descriptor 4 included, which it would otherwise keep aside.
@@ -188,21 +180,19 @@ int F_start(Filter& filter, int file)
         sigaddset(&defaults, signal);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
 
-    sigset_t old = CL_hold();
-    posix_spawnattr_setsigmask(&attributes, &old);
+    sigset_t old = CL_hold(), childMask = old;
+    sigdelset(&childMask, SIGCONT);
+    posix_spawnattr_setsigmask(&attributes, &childMask);
     posix_spawnattr_setflags(
         &attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID));
     char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command.c_str()), nullptr};
     pid_t pid = 0;
     if (error == 0)
         error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environment.data());
-    if (files.rlim_cur < kEnoughFiles)
-        setrlimit(RLIMIT_NOFILE, &files);
     if (error == 0) {
         filter.leader = pid;
         CL_push(signalFilter, &filter);
         error = armLifeline(far, pid);
-        filter.ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     }
     CL_release(old);
     closeFd(far);
@@ -211,13 +201,6 @@ int F_start(Filter& filter, int file)
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return error;
-}
-
-void F_await(const Filter& filter)
-{
-    pollfd notice{filter.ended, POLLIN, 0};
-    if (filter.ended < 0 || poll(&notice, 1, static_cast<int>(kPoll.count())) < 0)
-        std::this_thread::sleep_for(kPoll);
 }
 
 bool F_reap(Filter& filter, bool wait)
@@ -248,21 +231,15 @@ void F_stop(Filter& filter)
     F_reap(filter, true);
 }
 
-off_t F_readTrailer(Filter& filter, const char* tail, off_t n)
+bool F_readTrailer(Filter& filter, const std::string& trailer)
 {
-    off_t at = n;
-    auto number = [&](int& value) {
-        off_t end = at;
-        while (at > 0 && end - at < 3 && tail[at - 1] >= '0' && tail[at - 1] <= '9')
-            --at;
-        value = end > at ? std::atoi(std::string(tail + at, tail + end).c_str()) : -1;
-        return end > at;
-    };
-    auto byte = [&](char c) { return at > 0 && tail[--at] == c; };
-    if (byte('\n') && number(filter.grepStatus) && byte(' ') && number(filter.catStatus) && byte('#') && byte('\n'))
-        return n - at;
-    filter.catStatus = filter.grepStatus = -1;
-    return 0;
+    int cat = -1, grep = -1, length = 0;
+    if (std::sscanf(trailer.c_str(), "#%3d %3d\n%n", &cat, &grep, &length) != 2 ||
+        static_cast<size_t>(length) != trailer.size())
+        cat = grep = -1;
+    filter.catStatus = cat;
+    filter.grepStatus = grep;
+    return cat >= 0;
 }
 
 F_Outcome F_outcome(const Filter& filter, off_t kept, int& signal)
@@ -285,6 +262,6 @@ F_Outcome F_outcome(const Filter& filter, off_t kept, int& signal)
 
 void F_close(Filter& filter)
 {
-    for (int* fd : {&filter.input, &filter.ended, &filter.lifeline})
+    for (int* fd : {&filter.input, &filter.lifeline})
         closeFd(*fd);
 }

@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-// One run of "cat INPUT | LC_ALL=C grep -a -v \#" into a file, which the
-// shell then ends with a trailer, "\n#C G\n": cat's and grep's exit statuses,
-// a line holding '#', which grep never lets through.
+#include <cstddef>
+#include <string>
+
+// One run of "cat INPUT | LC_ALL=C grep -a -v \#" into a pipe, whose output
+// the shell then ends with a trailer, "#C G\n": cat's and grep's exit statuses,
+// after a '#', which grep never lets through.
 struct Filter {
     const char* name;   // the input's name, as given
     bool standardInput; // the input is the process's standard input
@@ -16,15 +19,13 @@ struct Filter {
     bool unreadable;    // this process could not open or read the input: cat failing on it is the input's doing
     bool stream;        // the input may never end: a pipe, FIFO, socket or device
     volatile sig_atomic_t leader; // the shell, which leads the filter's session; 0 once reaped
-    int ended;                    // readable once the filter has ended (a pidfd); -1 where none can be had
     int lifeline;                 // while this end is open, the filter lives; however the run ends, it closes
     int status;                   // the shell's wait status once reaped; -1 when it could not be had
     int catStatus, grepStatus;    // as the trailer gave them; -1 where it did not
 };
 
-// The trailer is never longer than this, so the bytes short of it are the
-// filter's own while it runs.
-inline constexpr off_t kTrailerRoom = 16;
+// The trailer is never longer than this.
+inline constexpr size_t kTrailerRoom = 16;
 
 // Opens the input for cat where this process can, so that cat reads what the
 // name means here, whatever descriptors the filter's own plumbing takes. A
@@ -36,16 +37,13 @@ Filter F_open(const char* name, bool standardInput);
 // The input's file as it will be read: false where it cannot be told.
 bool F_inputFile(const Filter& filter, struct stat& file);
 
-// Starts the filter writing into `file`, in a session of its own, so that it
+// Starts the filter writing into `output`, in a session of its own, so that it
 // may be signalled as a whole and has no terminal to be stopped by; from here
 // until it is reaped, a fatal signal ends it and Ctrl-Z stops it. Every
 // process of it holds a lifeline whose other end only this process holds:
 // when the run ends, however it ends, the kernel sends the session SIGKILL.
 // Returns 0, or the error that kept it from starting.
-int F_start(Filter& filter, int file);
-
-// Waits a moment for the filter to write more; woken at once when it ends.
-void F_await(const Filter& filter);
+int F_start(Filter& filter, int output);
 
 // Whether the filter has ended; with `wait`, once it has. Whatever it leaves
 // running in its session is ended before the shell is reaped, while the
@@ -55,9 +53,9 @@ bool F_reap(Filter& filter, bool wait);
 // Ends the filter where it stands, and reaps it.
 void F_stop(Filter& filter);
 
-// Takes the statuses from the trailer at the end of the n bytes at `tail`;
-// returns the trailer's length, or 0 if there is none.
-off_t F_readTrailer(Filter& filter, const char* tail, off_t n);
+// Takes the statuses from the trailer, everything the output held from its
+// first '#' on; false, with none taken, where it is no trailer.
+bool F_readTrailer(Filter& filter, const std::string& trailer);
 
 enum class F_Outcome { whole, failed, interrupted };
 

@@ -24,7 +24,6 @@ constexpr const char* kName = "ppmdumppppp";
 // the other.
 constexpr auto kPatience = std::chrono::seconds(2);
 constexpr auto kPoll = std::chrono::milliseconds(1);
-constexpr int kStalls = 2000; // empty reads, kPoll apart, before a file that says it holds more is given up on
 
 using Clock = std::chrono::steady_clock;
 
@@ -84,6 +83,7 @@ void closeAll(Scratch& scratch)
 {
     closeFd(scratch.file);
     closeFd(scratch.lock);
+    closeFd(scratch.output);
     F_close(scratch.filter);
     CL_uninstall();
 }
@@ -137,7 +137,7 @@ void makeFile(Scratch& scratch)
         if (lstat(kName, &status) == 0)
             clearName(scratch, status);
         sigset_t old = CL_hold();
-        int fd = open(kName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = open(kName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         int error = errno;
         if (fd >= 0 && fstat(fd, &status) == 0) {
             scratch.file = fd;
@@ -160,104 +160,50 @@ void makeFile(Scratch& scratch)
     }
 }
 
-// Reads n bytes at `at`, all of them. Where a file system's view of the
-// file's end lags behind the size it gives (FUSE), the bytes come a moment
-// later; false once a read fails, or finds nothing for a long while.
-bool readAt(int fd, char* buffer, size_t n, off_t at)
-{
-    for (int stalls = 0; n > 0;) {
-        ssize_t got = pread(fd, buffer, n, at);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 || (got == 0 && ++stalls == kStalls))
-            return false;
-        if (got == 0) {
-            std::this_thread::sleep_for(kPoll);
-            continue;
-        }
-        stalls = 0;
-        buffer += got;
-        n -= static_cast<size_t>(got);
-        at += got;
-    }
-    return true;
-}
-
-// The file's size now. Only the filter writes it, and only at its end: a file
-// that has shrunk was cut under the reader, which must not take what the
-// filter writes after the cut, or the hole before it, for the input.
-off_t sizeNow(Scratch& scratch)
-{
-    struct stat status;
-    if (fstat(scratch.file, &status) != 0 || status.st_size < scratch.largest)
-        scratch.readFailed = true;
-    else
-        scratch.largest = status.st_size;
-    return scratch.largest;
-}
-
-// Once the filter has ended: where its output ends, short of the trailer.
-void findDataEnd(Scratch& scratch)
-{
-    off_t size = sizeNow(scratch);
-    // The filter writes at the offset it shares with this descriptor, so all
-    // it wrote ends there: a file ending elsewhere lost its tail.
-    if (lseek(scratch.file, 0, SEEK_CUR) != size)
-        scratch.readFailed = true;
-    char tail[kTrailerRoom];
-    off_t n = std::min(size, kTrailerRoom);
-    if (!readAt(scratch.file, tail, static_cast<size_t>(n), size - n)) {
-        scratch.readFailed = true;
-        n = 0;
-    }
-    scratch.dataEnd = size - F_readTrailer(scratch.filter, tail, n);
-}
-
-// Truncates a file still named to the filter's output, and lets it be.
-void keep(Scratch& scratch)
-{
-    if (scratch.named != 0 && ftruncate(scratch.file, scratch.dataEnd) != 0)
-        unname(scratch);
-    closeAll(scratch);
-}
-
 } // namespace
 
 void S_start(Scratch& scratch, const char* input, bool standardInput)
 {
-    scratch = Scratch{F_open(input, standardInput), -1, -1, 0, 0, 0, 0, 0, -1, false};
+    scratch.filter = F_open(input, standardInput);
     CL_install();
     scratch.lock = lockDirectory();
     makeFile(scratch);
-    if (int error = F_start(scratch.filter, scratch.file))
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        fail(scratch, std::string("Cannot start the comment filter: ") + std::strerror(errno));
+    scratch.output = ends[0];
+    int error = F_start(scratch.filter, ends[1]);
+    close(ends[1]);
+    if (error != 0)
         fail(scratch, std::string("Cannot start the comment filter: ") + std::strerror(error));
 }
 
 size_t S_read(void* source, char* buffer, size_t size)
 {
     auto& scratch = *static_cast<Scratch*>(source);
-    for (;;) {
-        // Whether the filter has ended is known before the size is, so no byte it wrote is missed.
-        bool ended = F_reap(scratch.filter, false);
-        if (ended && scratch.dataEnd < 0)
-            findDataEnd(scratch);
-        off_t end = ended ? scratch.dataEnd : sizeNow(scratch) - kTrailerRoom;
-        if (scratch.readFailed)
-            return 0;
-        if (scratch.delivered >= end) {
-            if (ended)
-                return 0;
-            F_await(scratch.filter);
+    while (!scratch.ended) {
+        ssize_t n = read(scratch.output, buffer, size);
+        if (n < 0 && errno == EINTR)
             continue;
+        if (n <= 0) {
+            scratch.readFailed = n < 0;
+            scratch.ended = true;
+            break;
         }
-        size_t want = std::min(size, static_cast<size_t>(end - scratch.delivered));
-        if (!readAt(scratch.file, buffer, want, scratch.delivered)) {
-            scratch.readFailed = true;
-            return 0;
-        }
-        scratch.delivered += static_cast<off_t>(want);
-        return want;
+        // grep lets no '#' through: the first one opens the trailer, which
+        // runs to the output's end.
+        auto got = static_cast<size_t>(n);
+        const void* hash = scratch.trailer.empty() ? std::memchr(buffer, '#', got) : buffer;
+        size_t data = hash == nullptr ? got : static_cast<size_t>(static_cast<const char*>(hash) - buffer);
+        scratch.trailer.append(buffer + data, std::min(got - data, kTrailerRoom + 1 - scratch.trailer.size()));
+        // The record is the user's to look at; one that cannot be written whole is not left behind.
+        if (scratch.named != 0 && data > 0 && write(scratch.file, buffer, data) != static_cast<ssize_t>(data))
+            unname(scratch);
+        scratch.delivered += static_cast<off_t>(data);
+        if (data > 0)
+            return data;
     }
+    return 0;
 }
 
 void S_release(Scratch& scratch)
@@ -272,27 +218,32 @@ void S_finish(Scratch& scratch)
     if (scratch.readFailed) // nothing the filter does next can mend it
         fail(scratch, notWhole);
     F_reap(scratch.filter, true);
-    if (scratch.dataEnd < 0)
-        findDataEnd(scratch);
+    F_readTrailer(scratch.filter, scratch.trailer);
     int signal = 0;
-    F_Outcome outcome = F_outcome(scratch.filter, scratch.dataEnd, signal);
+    F_Outcome outcome = F_outcome(scratch.filter, scratch.delivered, signal);
     if (outcome == F_Outcome::interrupted) {
         unname(scratch);
         CL_uninstall();
         CL_die(signal);
     }
-    if (outcome == F_Outcome::failed || scratch.readFailed)
+    if (outcome == F_Outcome::failed)
         fail(scratch, notWhole);
-    keep(scratch);
+    // Left for whoever wants to see what was read: the input without its comment lines.
+    closeAll(scratch);
 }
 
 void S_keep(Scratch& scratch)
 {
-    if (!scratch.filter.stream)
-        return S_finish(scratch);
-    F_stop(scratch.filter);
-    findDataEnd(scratch);
-    keep(scratch);
+    // A stream may never end (/dev/urandom): what its filter has written so far is what stays.
+    if (scratch.filter.stream)
+        F_stop(scratch.filter);
+    char buffer[size_t{64} << 10];
+    while (S_read(&scratch, buffer, sizeof buffer) > 0) {
+    }
+    if (scratch.filter.stream)
+        closeAll(scratch);
+    else
+        S_finish(scratch);
 }
 
 void S_stop(Scratch& scratch)

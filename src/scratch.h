@@ -8,44 +8,48 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
-// One load's scratch file in the working directory, and the filter writing it.
-// It must stay where it is from S_start on: a signal handler reaches it there.
+// One load's scratch file in the working directory, and the filter whose
+// output the load reads from a pipe and records in the file while it stands
+// under its name. It must stay where it is from S_start on: a signal handler
+// reaches it there.
 struct Scratch {
-    Filter filter;
-    int lock;                    // the working directory, locked while the name is in use; -1 without a lock
-    int file;                    // the file as this run made it: the filter writes, the run reads at offsets
-    volatile sig_atomic_t named; // the file still stands under its name,
-    dev_t device;                // where it is known by these
-    ino_t inode;                 //
-    off_t delivered, largest;    // bytes handed to the reader so far; the largest size the file has shown
-    off_t dataEnd;               // where the filter's output ends, short of its trailer, once known; or -1
-    bool readFailed;             // the file could not be read, or was cut under the reader
+    Filter filter{};
+    int lock = -1;                   // the working directory, locked while the name is in use; -1 without a lock
+    int file = -1;                   // the file as this run made it
+    volatile sig_atomic_t named = 0; // the file still stands under its name,
+    dev_t device = 0;                // where it is known by these
+    ino_t inode = 0;                 //
+    int output = -1;                 // the filter's output, read here
+    off_t delivered = 0;             // bytes of it handed on
+    std::string trailer;             // what it held from its first '#' on: the statuses the shell ends it with
+    bool ended = false;              // it has ended
+    bool readFailed = false;         // it could not be read
 };
 
 // Opens the input, makes the scratch file in the working directory where no
-// other file stands, and starts the filter writing into it:
-// "cat 'NAME' | LC_ALL=C grep -a -v \#". On failure reports it and exits with
-// status 1. From here until the load ends, SIGINT, SIGQUIT, SIGTERM and SIGHUP
-// end the filter, remove the scratch file and then end the process by that
-// signal; SIGTSTP stops the filter with the process.
+// other file stands, and starts the filter: "cat 'NAME' | LC_ALL=C grep -a -v
+// \#". On failure reports it and exits with status 1. From here until the load
+// ends, SIGINT, SIGQUIT, SIGTERM and SIGHUP end the filter, remove the scratch
+// file and then end the process by that signal; SIGTSTP stops the filter with
+// the process.
 void S_start(Scratch& scratch, const char* input, bool standardInput);
 
 // Reads the filter's output as the filter writes it (an R_Read for a
-// Scratch): waits until there are bytes to give, and gives 0 only once the
-// filter has ended and all it kept has been read, or once the file cannot be
-// read on.
+// Scratch), into the scratch file too while it is named: gives 0 only once
+// the output has ended, or cannot be read.
 size_t S_read(void* source, char* buffer, size_t size);
 
-// Gives the name back: the file is read on through its descriptor alone, and
-// nothing stands in the working directory whatever happens next.
+// Gives the name back: nothing stands in the working directory whatever
+// happens next, and what is read from here on goes nowhere else.
 void S_release(Scratch& scratch);
 
-// Waits for the filter and checks that everything it kept is in the file. If
-// the filter was interrupted, ends the process by that signal; if it failed,
-// reports "File NAME could not be read whole." and exits with status 1. Either
-// way the scratch file is removed. Otherwise a file still named is left
-// holding exactly the filter's output.
+// Once the output has ended: waits for the filter and checks that it read
+// its input whole. If the filter was interrupted, ends the process by that
+// signal; if it failed, reports "File NAME could not be read whole." and exits
+// with status 1. Either way the scratch file is removed. Otherwise a file
+// still named is left holding exactly the filter's output.
 void S_finish(Scratch& scratch);
 
 // For an input that is no P3 image: leaves the file named, for whoever wants to
