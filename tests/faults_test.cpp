@@ -514,7 +514,8 @@ TEST(Faults, ALoadHeldByItsFilter)
         Sandbox box;
         box.put("in", kInput);
         const std::string bin = box.dir.string() + ".bin";
-        box.putCommand(bin, "cat", ": > held; until [ -e go ]; do sleep 0.01; done; exec /bin/cat \"$@\"");
+        box.putCommand(bin, "cat",
+            ": > held; for i in $(seq 3000); do [ -e go ] && break; sleep 0.01; done; exec /bin/cat \"$@\"");
         Limits limits = c.limits;
         limits.bin = bin.c_str();
         int in = open("/dev/null", O_RDONLY);
