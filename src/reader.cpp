@@ -194,19 +194,6 @@ bool longToken(Reader& in, int32_t& value)
     return true;
 }
 
-// The next token, found byte by byte.
-bool nextByBytes(Reader& in, int32_t& value)
-{
-    for (;;) {
-        while (in.cur != in.end && isSpace(*in.cur))
-            ++in.cur;
-        if (in.cur != in.end)
-            return longToken(in, value);
-        if (!refill(in))
-            return false;
-    }
-}
-
 // Starts the block at in.cur; false when too little of the chunk is left for one.
 bool startBlock(Reader& in)
 {
@@ -253,29 +240,17 @@ void R_take(Reader& in)
         ++in.cur;
 }
 
+// Found byte by byte: the tokens that R_values does not take in blocks are
+// few, the header's and those that run across a block's end.
 bool R_next(Reader& in, int32_t& value)
 {
     for (;;) {
-        if (!inBlock(in) && !startBlock(in))
-            return nextByBytes(in, value);
-        auto at = static_cast<unsigned>(in.cur - in.block);
-        uint64_t text = ~in.spaces >> at;
-        if (text == 0) {
-            in.cur = in.block + kBlock;
-            continue;
-        }
-        unsigned start = at + static_cast<unsigned>(std::countr_zero(text));
-        uint64_t after = in.spaces >> start;
-        if (after == 0) {
-            // The token runs past the block.
-            in.cur = in.block + start;
-            in.block = nullptr;
-            return nextByBytes(in, value);
-        }
-        auto length = static_cast<unsigned>(std::countr_zero(after));
-        in.cur = in.block + start + length;
-        value = tokenValue(in.block + start, length, false);
-        return true;
+        while (in.cur != in.end && isSpace(*in.cur))
+            ++in.cur;
+        if (in.cur != in.end)
+            return longToken(in, value);
+        if (!refill(in))
+            return false;
     }
 }
 
