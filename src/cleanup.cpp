@@ -38,6 +38,15 @@ sigset_t only(int signal)
     return set;
 }
 
+// The signals whose handlers run the undos.
+sigset_t handled()
+{
+    sigset_t set = only(SIGTSTP);
+    for (int signal : kEnding)
+        sigaddset(&set, signal);
+    return set;
+}
+
 void onEnding(int signal)
 {
     runUndos(CL_end);
@@ -55,10 +64,8 @@ void setHandler(int signal, void (*handler)(int))
     if (action.sa_handler == SIG_IGN)
         return;
     action.sa_handler = handler;
-    action.sa_mask = only(SIGCONT);
-    for (int other : kEnding)
-        sigaddset(&action.sa_mask, other);
-    sigaddset(&action.sa_mask, SIGTSTP);
+    action.sa_mask = handled();
+    sigaddset(&action.sa_mask, SIGCONT);
     action.sa_flags = 0;
     sigaction(signal, &action, nullptr);
 }
@@ -84,8 +91,8 @@ void onStop(int signal)
         setHandler(signal, onStop);
     }
     // The SIGCONT that came is done with; ignoring a signal discards it.
-    struct sigaction ignore {
-    }, old{};
+    struct sigaction ignore {};
+    struct sigaction old {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGCONT, &ignore, &old);
     sigaction(SIGCONT, &old, nullptr);
@@ -119,9 +126,7 @@ void CL_uninstall()
 
 sigset_t CL_hold()
 {
-    sigset_t set = only(SIGTSTP), old;
-    for (int signal : kEnding)
-        sigaddset(&set, signal);
+    sigset_t set = handled(), old;
     sigprocmask(SIG_BLOCK, &set, &old);
     return old;
 }
