@@ -551,7 +551,9 @@ TEST(Faults, ALoadHeldByItsFilter)
         box.put("go", ""); // lets a filter left behind end
         fs::remove_all(bin);
         EXPECT_EQ(r.status, completes ? 0 : 128 + c.signal) << r.err;
-        EXPECT_EQ(r.err, "");
+        if (!kEmulated || c.signal != SIGQUIT) { // qemu-user tells of the core it dumps
+            EXPECT_EQ(r.err, "");
+        }
         EXPECT_EQ(fs::exists(box.dir / "ppmdumppppp"), c.renamed || c.signal == SIGKILL);
         EXPECT_EQ(box.get("ppmdumppppp"), c.renamed ? "mine" : "");
         EXPECT_EQ(box.get("p"), completes ? ppm("1 1", kPerm) : "");
