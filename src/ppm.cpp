@@ -54,8 +54,11 @@ int32_t nextValue(Reader& in, int32_t& last)
             bits |= static_cast<uint32_t>(samples[3 * j]) | static_cast<uint32_t>(samples[3 * j + 1]) |
                     static_cast<uint32_t>(samples[3 * j + 2]);
         }
-        if (bits > 255 && surprises.outside < 0) {
-            const int32_t* first = std::find_if(samples, samples + 3 * n, [](int32_t s) { return s < 0 || s > 255; });
+        // Only samples the file holds are told of, not the last value standing in for missing ones.
+        const int32_t* first = samples + got;
+        if (bits > 255 && surprises.outside < 0)
+            first = std::find_if(samples, samples + got, [](int32_t s) { return s < 0 || s > 255; });
+        if (first != samples + got) {
             surprises.outside = static_cast<int64_t>(3 * at) + (first - samples);
             surprises.outsideValue = *first;
         }

@@ -42,6 +42,10 @@ TEST(Cli, LoadsAsTheFormatSays)
         {"short list", "P3 2 1 255 10", ppm("2 1", "245 245 245 245 245 245 "),
          ppm("2 1", "12 12 12 12 12 12 "), ppm("2 1", "9 9 9 9 9 9 "),
          warning + "the file ends 5 samples short; the last one read, 10, stands in for them\n"},
+        {"no sample, and the maxval beyond 255 stands in", "P3 1 1 300", ppm("1 1", "-45 -45 -45 "),
+         ppm("1 1", "255 255 255 "), ppm("1 1", "212 212 212 "),
+         warning + "maxval is 300, not 255: samples are taken as they stand, out of 255\n" + warning +
+         "the file ends 3 samples short; the last one read, 300, stands in for them\n"},
         {"only the magic", "P3\n", ppm("0 0", ""), ppm("0 0", ""), ppm("0 0", "")},
         {"negative size", "P3 -2 3 255 1 2 3", ppm("-2 3", ""), ppm("-2 3", ""), ppm("-2 3", "")},
         {"out-of-range samples", "P3 2 1 255 1 2 3 300 -5 2147483647", ppm("2 1", "254 253 252 -45 260 -2147483392 "),
