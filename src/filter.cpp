@@ -26,8 +26,9 @@ extern char** environ;
 namespace {
 
 // Where the filter finds what it is given: its input on 0, where it writes on
-// 3, the lifeline on 5. The shell itself takes 4 for cat's status.
-constexpr int kInputFd = 0, kOutputFd = 3, kLifelineFd = 5;
+// 3, the go-ahead on 4, the lifeline on 5. The shell closes 4 once it has the
+// go-ahead, and then takes it for cat's status.
+constexpr int kInputFd = 0, kOutputFd = 3, kGoFd = 4, kLifelineFd = 5;
 
 void closeFd(int& fd)
 {
@@ -83,13 +84,17 @@ void raiseFileLimit()
 }
 
 // The lifeline's read end sends the filter's session SIGKILL once its write
-// end has closed.
-int armLifeline(int far, pid_t leader)
+// end has closed; once that holds, the filter, waiting on the go-ahead, is
+// let go on. This process holds the go-ahead's read end too, so the write
+// cannot meet a closed pipe.
+int armLifeline(int far, pid_t leader, int go)
 {
     if (fcntl(far, F_SETOWN, -leader) != 0 || fcntl(far, F_SETSIG, SIGKILL) != 0)
         return errno;
     int flags = fcntl(far, F_GETFL);
     if (flags < 0 || fcntl(far, F_SETFL, flags | O_ASYNC) != 0)
+        return errno;
+    if (write(go, "\n", 1) != 1)
         return errno;
     return 0;
 }
@@ -135,7 +140,11 @@ bool F_inputFile(const Filter& filter, struct stat& file)
 int F_start(Filter& filter, int output)
 {
     const bool byName = filter.input < 0 && !filter.standardInput;
-    const std::string command = "c=$( { { cat " + (byName ? SH_word(filter.name) : "-") +
+    // Nothing runs before the lifeline is armed: a run killed before that would
+    // leave the filter behind. The wait is a subshell's, so that no descriptor
+    // of the shell's own needs putting back after it.
+    const std::string command = "(read -r go) <&4 || exit; exec 4<&-; c=$( { { cat " +
+                                (byName ? SH_word(filter.name) : "-") +
                                 "; echo $? >&4; } | LC_ALL=C grep -a -v \\# >&3; } 4>&1 );"
                                 " g=$?; printf '#%s %s\\n' \"$c\" \"$g\" >&3";
     std::vector<char*> environment;
@@ -148,6 +157,12 @@ int F_start(Filter& filter, int output)
         return errno;
     filter.lifeline = lifeline[1];
     int far = lifeline[0];
+    int go[2];
+    if (pipe2(go, O_CLOEXEC) != 0) {
+        int error = errno;
+        closeFd(far);
+        return error;
+    }
     rlimit files{};
     int error = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kShellFiles ? EMFILE : 0;
 
@@ -156,7 +171,8 @@ int F_start(Filter& filter, int output)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     std::vector<int> copies;
-    for (auto [from, to] : {std::pair{output, kOutputFd}, {far, kLifelineFd}, {filter.input, kInputFd}}) {
+    for (auto [from, to] :
+        {std::pair{output, kOutputFd}, {far, kLifelineFd}, {go[0], kGoFd}, {filter.input, kInputFd}}) {
         if (from < 0 || error != 0)
             continue;
         int source = from > kLifelineFd || from == to ? from : fcntl(from, F_DUPFD_CLOEXEC, kLifelineFd + 1);
@@ -168,9 +184,7 @@ int F_start(Filter& filter, int output)
             copies.push_back(source);
         posix_spawn_file_actions_adddup2(&actions, source, to);
     }
-    // Nothing else of this process's, or its caller's, reaches the filter: the
-    // shell's own descriptor 4 included, which it would otherwise keep aside.
-    posix_spawn_file_actions_addclose(&actions, kLifelineFd - 1);
+    // Nothing else of this process's, or its caller's, reaches the filter.
     posix_spawn_file_actions_addclosefrom_np(&actions, kLifelineFd + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -192,10 +206,12 @@ int F_start(Filter& filter, int output)
     if (error == 0) {
         filter.leader = pid;
         CL_push(signalFilter, &filter);
-        error = armLifeline(far, pid);
+        error = armLifeline(far, pid, go[1]);
     }
     CL_release(old);
     closeFd(far);
+    closeFd(go[0]);
+    closeFd(go[1]);
     for (int& copy : copies)
         closeFd(copy);
     posix_spawnattr_destroy(&attributes);
