@@ -42,6 +42,7 @@ bool F_inputFile(const Filter& filter, struct stat& file);
 // until it is reaped, a fatal signal ends it and Ctrl-Z stops it. Every
 // process of it holds a lifeline whose other end only this process holds:
 // when the run ends, however it ends, the kernel sends the session SIGKILL.
+// The shell runs nothing before that holds.
 // Returns 0, or the error that kept it from starting.
 int F_start(Filter& filter, int output);
 
