@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -99,6 +100,28 @@ int armLifeline(int far, pid_t leader, int go)
     return 0;
 }
 
+// Gives each descriptor (`from`, -1 for none) to the filter as `to`, and
+// nothing else of this process's, or its caller's. One that stands where
+// another goes could be overwritten before it is given: it is given from a
+// copy above them all, left in `copies` for the caller to close once the
+// filter has started. Returns 0, or the error of a copy that failed.
+int placeDescriptors(
+    posix_spawn_file_actions_t& actions, std::initializer_list<std::pair<int, int>> moves, std::vector<int>& copies)
+{
+    for (auto [from, to] : moves) {
+        if (from < 0)
+            continue;
+        int source = from > kLifelineFd || from == to ? from : fcntl(from, F_DUPFD_CLOEXEC, kLifelineFd + 1);
+        if (source < 0)
+            return errno;
+        if (source != from)
+            copies.push_back(source);
+        posix_spawn_file_actions_adddup2(&actions, source, to);
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions, kLifelineFd + 1);
+    return 0;
+}
+
 // Runs in a signal handler: passes the end, a stop or a continue on to every
 // process of the filter.
 void signalFilter(CL_Event event, const void* what)
@@ -166,26 +189,12 @@ int F_start(Filter& filter, int output)
     rlimit files{};
     int error = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kShellFiles ? EMFILE : 0;
 
-    // One that stands where another goes could be overwritten before it is
-    // given: it is given from a copy above them all.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     std::vector<int> copies;
-    for (auto [from, to] :
-        {std::pair{output, kOutputFd}, {far, kLifelineFd}, {go[0], kGoFd}, {filter.input, kInputFd}}) {
-        if (from < 0 || error != 0)
-            continue;
-        int source = from > kLifelineFd || from == to ? from : fcntl(from, F_DUPFD_CLOEXEC, kLifelineFd + 1);
-        if (source < 0) {
-            error = errno;
-            continue;
-        }
-        if (source != from)
-            copies.push_back(source);
-        posix_spawn_file_actions_adddup2(&actions, source, to);
-    }
-    // Nothing else of this process's, or its caller's, reaches the filter.
-    posix_spawn_file_actions_addclosefrom_np(&actions, kLifelineFd + 1);
+    if (error == 0)
+        error = placeDescriptors(actions,
+            {std::pair{output, kOutputFd}, {far, kLifelineFd}, {go[0], kGoFd}, {filter.input, kInputFd}}, copies);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
