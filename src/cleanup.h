@@ -1,23 +1,18 @@
-// Cleanup on signals: what a signal must undo while a load runs, registered, and the handlers that undo it.
+// Cleanup on signals: what a signal must undo while a load runs, registered, and the handler that undoes it.
 #pragma once
 
 #include <signal.h>
 
-// What a handler asks of each registered undo: the process is about to end
-// by a signal; it is about to stop (Ctrl-Z); it has been continued.
-enum CL_Event { CL_end, CL_stop, CL_continue };
-
 // An undo runs inside a signal handler, so it may make async-signal-safe calls
 // only, and read only what the process writes with the signals held back or
 // as volatile sig_atomic_t.
-using CL_Undo = void (*)(CL_Event event, const void* what);
+using CL_Undo = void (*)(const void* what);
 
 // From here until CL_uninstall, SIGINT, SIGQUIT, SIGTERM and SIGHUP run every
 // registered undo, latest first, and then end the process by that signal
 // (or, where the process cannot be ended by it, with status 128 + the
-// signal); SIGTSTP passes the stop and then the continue on, and SIGCONT is
-// held back to be seen. A signal the process was started ignoring (nohup, a
-// background job) stays ignored.
+// signal). A signal the process was started ignoring (nohup, a background
+// job) stays ignored.
 void CL_install();
 
 // Forgets every undo and gives the signals their default actions back.
@@ -37,3 +32,6 @@ void CL_push(CL_Undo undo, const void* what);
 
 // Whether `signal` is one of those whose handler ends the process.
 bool CL_isHandled(int signal);
+
+// Closes a descriptor that is open, and marks it closed (-1).
+void CL_close(int& fd);

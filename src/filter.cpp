@@ -1,3 +1,22 @@
+// A filter goes through these states; each field holds, in each:
+//
+//   opened    F_open: `input` is this process's descriptor on the input (the
+//             caller's standard input, or a copy of a terminal's), or -1 with
+//             `unreadable` set when the name is left for cat. Nothing runs:
+//             `leader` 0, `lifeline` and `output` -1.
+//   running   F_start: `leader` is the shell, `lifeline` the end whose closing
+//             kills its session, `output` the pipe it writes. F_read hands on
+//             data and counts it in `delivered`, holds a last '\n' back in
+//             `held`, and keeps what follows the first '#' in `trailer`;
+//             `ended` once the output has ended, with `readFailed` if by a
+//             failed read.
+//   stopped   F_stop: `lifeline` -1 and `stopped` set; every process of the
+//             filter has been sent SIGKILL, and what it wrote can still be read.
+//   finished  F_finish: `leader` 0, `lifeline` and `output` -1; the result told.
+//   closed    F_close: `input` -1 (the caller's standard input is not closed).
+//
+// One mechanism ends the filter early, or whatever of it outlives its shell:
+// the lifeline. A handled signal ends this process, and with it the lifeline.
 #include "filter.h"
 
 #include "cleanup.h"
@@ -13,7 +32,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -31,15 +49,11 @@ namespace {
 // go-ahead, and then takes it for cat's status.
 constexpr int kInputFd = 0, kOutputFd = 3, kGoFd = 4, kLifelineFd = 5;
 
-void closeFd(int& fd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
+// The trailer is never longer than this.
+constexpr size_t kTrailerRoom = 16;
 
 // A terminal's input, read here to its end, into an anonymous file that the
-// filter then reads; -1 when either cannot be had.
+// filter then reads; -1 when either cannot be had, with errno saying why.
 int copyTerminal(int terminal)
 {
     int copy = memfd_create("ppmtool-input", MFD_CLOEXEC);
@@ -51,7 +65,9 @@ int copyTerminal(int terminal)
         if (n == 0)
             break;
         if (n < 0 || pwrite(copy, buffer, static_cast<size_t>(n), size) != n) {
-            closeFd(copy);
+            int error = n < 0 ? errno : EIO;
+            CL_close(copy);
+            errno = error;
             break;
         }
         size += n;
@@ -122,45 +138,9 @@ int placeDescriptors(
     return 0;
 }
 
-// Runs in a signal handler: passes the end, a stop or a continue on to every
-// process of the filter.
-void signalFilter(CL_Event event, const void* what)
-{
-    pid_t leader = static_cast<const Filter*>(what)->leader;
-    if (leader != 0)
-        kill(-leader, event == CL_end ? SIGKILL : event == CL_stop ? SIGSTOP : SIGCONT);
-}
-
-} // namespace
-
-Filter F_open(const char* name, bool standardInput)
-{
-    raiseFileLimit();
-    Filter filter{name, standardInput, -1, false, false, 0, -1, -1, -1, -1};
-    int fd = standardInput ? STDIN_FILENO : open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    struct stat file;
-    if (fd < 0 || fstat(fd, &file) != 0 || S_ISDIR(file.st_mode)) {
-        filter.unreadable = true;
-    } else if (isatty(fd)) {
-        filter.input = copyTerminal(fd);
-        filter.unreadable = filter.input < 0;
-    } else {
-        filter.stream = !S_ISREG(file.st_mode);
-        filter.input = standardInput ? -1 : std::exchange(fd, -1);
-    }
-    if (!standardInput)
-        closeFd(fd);
-    return filter;
-}
-
-bool F_inputFile(const Filter& filter, struct stat& file)
-{
-    if (filter.input >= 0 || filter.standardInput)
-        return fstat(filter.input >= 0 ? filter.input : STDIN_FILENO, &file) == 0;
-    return stat(filter.name, &file) == 0;
-}
-
-int F_start(Filter& filter, int output)
+// Spawns the shell, with the output, the lifeline's far end and the go-ahead's
+// read end; 0, or the error that kept it from starting.
+int spawnShell(Filter& filter, int output, int far, int go)
 {
     const bool byName = filter.input < 0 && !filter.standardInput;
     // Nothing runs before the lifeline is armed: a run killed before that would
@@ -175,118 +155,180 @@ int F_start(Filter& filter, int output)
         if (!shapesTheShell(*entry))
             environment.push_back(*entry);
     environment.push_back(nullptr);
-    int lifeline[2];
-    if (pipe2(lifeline, O_CLOEXEC) != 0)
-        return errno;
-    filter.lifeline = lifeline[1];
-    int far = lifeline[0];
-    int go[2];
-    if (pipe2(go, O_CLOEXEC) != 0) {
-        int error = errno;
-        closeFd(far);
-        return error;
-    }
-    rlimit files{};
-    int error = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kShellFiles ? EMFILE : 0;
 
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kShellFiles)
+        return EMFILE;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     std::vector<int> copies;
-    if (error == 0)
-        error = placeDescriptors(actions,
-            {std::pair{output, kOutputFd}, {far, kLifelineFd}, {go[0], kGoFd}, {filter.input, kInputFd}}, copies);
+    int error = placeDescriptors(
+        actions, {std::pair{output, kOutputFd}, {far, kLifelineFd}, {go, kGoFd}, {filter.input, kInputFd}}, copies);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGPIPE})
-        sigaddset(&defaults, signal);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-
-    sigset_t old = CL_hold(), childMask = old;
-    sigdelset(&childMask, SIGCONT);
-    posix_spawnattr_setsigmask(&attributes, &childMask);
-    posix_spawnattr_setflags(
-        &attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID));
+    posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSID));
     char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command.c_str()), nullptr};
-    pid_t pid = 0;
     if (error == 0)
-        error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environment.data());
-    if (error == 0) {
-        filter.leader = pid;
-        CL_push(signalFilter, &filter);
-        error = armLifeline(far, pid, go[1]);
-    }
-    CL_release(old);
-    closeFd(far);
-    closeFd(go[0]);
-    closeFd(go[1]);
+        error = posix_spawn(&filter.leader, "/bin/sh", &actions, &attributes, argv, environment.data());
+    if (error != 0)
+        filter.leader = 0;
     for (int& copy : copies)
-        closeFd(copy);
+        CL_close(copy);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return error;
 }
 
-bool F_reap(Filter& filter, bool wait)
+// The shell's wait status; -1 when it cannot be had.
+int reap(pid_t leader)
 {
-    while (filter.leader != 0) {
-        const pid_t leader = filter.leader;
-        siginfo_t info{};
-        int options = WEXITED | WNOWAIT | (wait ? 0 : WNOHANG);
-        int got = waitid(P_PID, static_cast<id_t>(leader), &info, options);
-        if (got != 0 && errno == EINTR)
-            continue;
-        if (got == 0 && info.si_pid == 0)
-            return false;
-        kill(-leader, SIGKILL);
-        filter.leader = 0; // once reaped, the number may be another's
-        closeFd(filter.lifeline);
-        filter.status = -1; // stays so when it is not ours to wait for: a failure, not a success
-        while (waitpid(leader, &filter.status, 0) < 0 && errno == EINTR) {
-        }
+    int status = -1;
+    while (waitpid(leader, &status, 0) < 0 && errno == EINTR) {
     }
-    return true;
+    return status;
+}
+
+} // namespace
+
+int F_open(Filter& filter, const char* name, bool standardInput)
+{
+    filter.name = name;
+    filter.standardInput = standardInput;
+    int fd = standardInput ? STDIN_FILENO : open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    struct stat file;
+    if (fd < 0 || fstat(fd, &file) != 0 || S_ISDIR(file.st_mode)) {
+        filter.unreadable = true;
+    } else if (isatty(fd)) {
+        filter.input = copyTerminal(fd);
+    } else {
+        filter.stream = !S_ISREG(file.st_mode);
+        filter.input = std::exchange(fd, -1);
+    }
+    int error = filter.input < 0 && !filter.unreadable ? errno : 0;
+    if (!standardInput)
+        CL_close(fd);
+    return error;
+}
+
+bool F_inputFile(const Filter& filter, struct stat& file)
+{
+    if (filter.input >= 0)
+        return fstat(filter.input, &file) == 0;
+    return !filter.standardInput && stat(filter.name, &file) == 0;
+}
+
+int F_start(Filter& filter)
+{
+    raiseFileLimit();
+    int output[2], lifeline[2], go[2];
+    if (pipe2(output, O_CLOEXEC) != 0)
+        return errno;
+    filter.output = output[0];
+    if (pipe2(lifeline, O_CLOEXEC) != 0) {
+        int error = errno;
+        CL_close(output[1]);
+        return error;
+    }
+    filter.lifeline = lifeline[1];
+    int error = pipe2(go, O_CLOEXEC) != 0 ? errno : 0;
+    if (error == 0) {
+        error = spawnShell(filter, output[1], lifeline[0], go[0]);
+        if (error == 0)
+            error = armLifeline(lifeline[0], filter.leader, go[1]);
+        CL_close(go[0]);
+        CL_close(go[1]);
+    }
+    CL_close(lifeline[0]);
+    CL_close(output[1]);
+    // A shell that never had the go-ahead ends by itself, having run nothing.
+    if (error != 0 && filter.leader != 0)
+        reap(std::exchange(filter.leader, 0));
+    return error;
+}
+
+size_t F_read(Filter& filter, char* buffer, size_t size)
+{
+    while (!filter.ended) {
+        // Room is kept at the front for the '\n' held back.
+        char* at = buffer + (filter.held ? 1 : 0);
+        ssize_t n = read(filter.output, at, size - (filter.held ? 1 : 0));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            filter.readFailed = n < 0;
+            filter.ended = true;
+            break;
+        }
+        // grep lets no '#' through: the first one opens the trailer, which
+        // runs to the output's end.
+        auto got = static_cast<size_t>(n);
+        const bool inData = filter.trailer.empty();
+        const void* hash = inData ? std::memchr(at, '#', got) : at;
+        size_t data = hash == nullptr ? got : static_cast<size_t>(static_cast<const char*>(hash) - at);
+        filter.trailer.append(at + data, std::min(got - data, kTrailerRoom + 1 - filter.trailer.size()));
+        if (data == 0)
+            continue;
+        size_t total = data + (filter.held ? 1 : 0);
+        if (filter.held)
+            buffer[0] = '\n';
+        // With the trailer begun, the data is all there is: nothing need be held back.
+        filter.held = hash == nullptr && buffer[total - 1] == '\n';
+        total -= filter.held ? 1 : 0;
+        filter.delivered += static_cast<off_t>(total);
+        if (total > 0)
+            return total;
+    }
+    if (!filter.held)
+        return 0;
+    filter.held = false;
+    buffer[0] = '\n';
+    filter.delivered += 1;
+    return 1;
 }
 
 void F_stop(Filter& filter)
 {
-    if (filter.leader != 0)
-        kill(-filter.leader, SIGKILL);
-    F_reap(filter, true);
+    CL_close(filter.lifeline);
+    filter.stopped = true;
 }
 
-bool F_readTrailer(Filter& filter, const std::string& trailer)
+F_Result F_finish(Filter& filter)
 {
+    // Whatever of the filter is left ends before its shell is reaped.
+    CL_close(filter.lifeline);
+    CL_close(filter.output);
+    int status = filter.leader != 0 ? reap(std::exchange(filter.leader, 0)) : -1;
     int cat = -1, grep = -1, length = 0;
-    if (std::sscanf(trailer.c_str(), "#%3d %3d\n%n", &cat, &grep, &length) != 2 ||
-        static_cast<size_t>(length) != trailer.size())
+    if (std::sscanf(filter.trailer.c_str(), "#%3d %3d\n%n", &cat, &grep, &length) != 2 ||
+        static_cast<size_t>(length) != filter.trailer.size())
         cat = grep = -1;
-    filter.catStatus = cat;
-    filter.grepStatus = grep;
-    return cat >= 0;
-}
-
-F_Outcome F_outcome(const Filter& filter, off_t kept, int& signal)
-{
     // The shell killed, or cat or grep reported killed (128 + n) by a signal.
-    signal = filter.status != -1 && WIFSIGNALED(filter.status) ? WTERMSIG(filter.status) : 0;
-    for (int status : {filter.grepStatus, filter.catStatus})
-        if (signal == 0 && status > 128)
-            signal = status - 128;
+    int signal = status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    for (int code : {grep, cat})
+        if (signal == 0 && code > 128)
+            signal = code - 128;
     if (CL_isHandled(signal))
-        return F_Outcome::interrupted;
-    bool ran = filter.status != -1 && WIFEXITED(filter.status) && WEXITSTATUS(filter.status) == 0 &&
-               filter.grepStatus >= 0 && filter.grepStatus <= 1;
-    // cat may fail having written nothing because the input cannot be opened
-    // or read, as when it is missing: the empty file then goes on to be no P3
+        return {F_Outcome::interrupted, signal};
+    // Ended early: what was handed on is the input's, but for a trailer that came first.
+    const bool cut = filter.stopped && status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    if (filter.readFailed)
+        return {F_Outcome::broken, 0};
+    if (cat < 0)
+        return {cut ? F_Outcome::whole : F_Outcome::broken, 0};
+    bool ran = (cut || (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)) && grep >= 0 && grep <= 1;
+    // cat may fail having handed on nothing because the input cannot be opened
+    // or read, as when it is missing: the empty input then goes on to be no P3
     // file. A cat that failed otherwise, or was killed, failed the load.
-    bool catFailedOnTheInput = filter.catStatus > 0 && filter.catStatus < 126 && kept == 0 && filter.unreadable;
-    return ran && (filter.catStatus == 0 || catFailedOnTheInput) ? F_Outcome::whole : F_Outcome::failed;
+    if (ran && cat == 0)
+        return {F_Outcome::whole, 0};
+    if (ran && cat < 126 && filter.delivered == 0 && filter.unreadable)
+        return {F_Outcome::unread, 0};
+    return {F_Outcome::broken, 0};
 }
 
 void F_close(Filter& filter)
 {
-    for (int* fd : {&filter.input, &filter.lifeline})
-        closeFd(*fd);
+    if (!filter.standardInput || filter.input != STDIN_FILENO)
+        CL_close(filter.input);
+    filter.input = -1;
 }

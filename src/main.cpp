@@ -4,6 +4,7 @@
 
 #include "image.h"
 #include "ppm.h"
+#include "reader.h"
 
 #include <algorithm>
 #include <csignal>

@@ -1,5 +1,7 @@
 #include "ppm.h"
 
+#include "cleanup.h"
+#include "filter.h"
 #include "image.h"
 #include "scratch.h"
 #include "shell.h"
@@ -8,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -215,17 +218,18 @@ namespace {
 constexpr const char* kNetpbm[] = {
     "plain PBM", "plain PGM", "plain PPM", "binary PBM", "binary PGM", "binary PPM", "PAM"};
 
-// The first line, among the first 64 KiB of a regular file, that holds data
+// The first line, among the first 64 KiB of the input, that holds data
 // before a '#', which the comment filter drops whole with the data; 0 for
-// none. Any other file might not be read twice, or not as the same bytes.
-long droppedDataLine(const char* name)
+// none. Only a regular file can be read again, through the descriptor the
+// filter read it from, as the same bytes.
+long droppedDataLine(const Filter& filter)
 {
     struct stat status;
     char head[size_t{64} << 10];
-    FILE* file = stat(name, &status) == 0 && S_ISREG(status.st_mode) ? std::fopen(name, "rb") : nullptr;
-    const char* end = head + (file != nullptr ? std::fread(head, 1, sizeof head, file) : 0);
-    if (file != nullptr)
-        std::fclose(file);
+    ssize_t got = filter.input >= 0 && fstat(filter.input, &status) == 0 && S_ISREG(status.st_mode)
+                      ? pread(filter.input, head, sizeof head, 0)
+                      : 0;
+    const char* end = head + std::max<ssize_t>(got, 0);
     long line = 1;
     for (const char* p = head; p < end; ++line) {
         const char* eol = std::find(p, end, '\n');
@@ -261,54 +265,133 @@ void warn(const char* name, PPM ppm, const PPM_Surprises& surprises, long droppe
             ppm.pixels[ppm.nbPixels - 1].b);
 }
 
+// One load: the filter it reads the input through, and the scratch file that
+// records what was read.
+struct Load {
+    const char* name;
+    Filter filter;
+    Scratch scratch;
+};
+
+// Reads the filtered input (an R_Read for a Load), recorded while the scratch file is named.
+size_t readFiltered(void* source, char* buffer, size_t size)
+{
+    auto& load = *static_cast<Load*>(source);
+    size_t n = F_read(load.filter, buffer, size);
+    S_record(load.scratch, buffer, n);
+    return n;
+}
+
+void reportRemoval(int error)
+{
+    if (error != 0)
+        std::fprintf(stderr, "Cannot remove the scratch file %s: %s\n", kScratchName, std::strerror(error));
+}
+
+// Gives the scratch file back and exits with status 1; with the process goes
+// the lifeline, and whatever of the filter still runs.
+[[noreturn]] void fail(Load& load, const std::string& message)
+{
+    reportRemoval(S_release(load.scratch));
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::exit(1);
+}
+
+std::string scratchMessage(const Load& load, S_Error made)
+{
+    const std::string name = kScratchName;
+    switch (made.what) {
+    case S_Failure::notAFile:
+        return "Cannot make the scratch file " + name +
+               ": something other than a regular file has that name; rename it first.";
+    case S_Failure::theInput:
+        return std::string("File ") + load.name + " is the scratch file " + name + "; rename it first.";
+    case S_Failure::oldStays:
+        return "Cannot remove the old scratch file " + name + ": " + std::strerror(made.error);
+    default:
+        return "Cannot make the scratch file " + name + ": " + std::strerror(made.error);
+    }
+}
+
+// How every load ends, whatever it found: the filter is read to its end and
+// reaped, or, on a stream that has not ended, which may never end, cut where
+// it stands first; then its statuses say whether the input was read whole.
+// Returns only when it was, or when cat could not read it at all.
+F_Outcome endFilter(Load& load, Reader& in)
+{
+    if (load.filter.stream && !in.exhausted)
+        F_stop(load.filter);
+    while (readFiltered(&load, in.buffer, in.capacity) > 0) {
+    }
+    F_Result result = F_finish(load.filter);
+    if (result.outcome == F_Outcome::interrupted) {
+        reportRemoval(S_release(load.scratch));
+        CL_die(result.signal);
+    }
+    if (result.outcome == F_Outcome::broken)
+        fail(load, std::string("File ") + load.name + " could not be read whole.");
+    return result.outcome;
+}
+
+// Says that the input is no P3 image, to `report`, or to standard error when
+// `report` cannot take it (a closed pipe included), and how to make one of
+// another netpbm format, as a command quoted to work as pasted whatever the
+// name. netpbm's tools make a P3 of any of them, with the maximum brought to
+// the 255 that samples are taken as.
+void tellNotPpm(const char* name, bool standardInput, int magic, FILE* report)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    if (std::fprintf(report, "File %s is not a ppm file.\n", name) < 0 || std::fflush(report) != 0)
+        std::fprintf(stderr, "File %s is not a ppm file.\n", name);
+    if (magic == 0)
+        return;
+    const char* dot = std::strrchr(name, '.');
+    bool extension = dot != nullptr && std::strchr(dot, '/') == nullptr;
+    std::string stem = standardInput ? "stdin" : extension ? std::string(name, dot) : name;
+    std::string source = standardInput ? "" : " " + SH_word(name);
+    std::fprintf(stderr,
+        "ppmtool: %s is a %s (P%c); this writes it as P3: pamtopnm%s | pamdepth 255 | ppmtoppm -plain > %s\n", name,
+        kNetpbm[magic - '1'], magic, source.c_str(), SH_word(stem + "-plain.ppm").c_str());
+}
+
 // Loads the named file, or standard input under that name, through the
 // comment filter; the scratch file's name is given back as soon as the magic
 // shows the input to be worth reading on. "Not a ppm file" goes to `report`.
+// The one place that reports what went wrong in a load.
 PPM load(const char* name, bool standardInput, FILE* report)
 {
-    Scratch scratch;
-    S_start(scratch, name, standardInput);
+    Load load{name, {}, {}};
+    if (int error = F_open(load.filter, name, standardInput); error != 0) {
+        std::fprintf(stderr, "%s: %s\n", name, std::strerror(error));
+        std::exit(1);
+    }
+    CL_install();
+    struct stat input;
+    S_Error made = S_make(load.scratch, F_inputFile(load.filter, input) ? &input : nullptr);
+    if (made.what != S_Failure::none)
+        fail(load, scratchMessage(load, made));
+    if (int error = F_start(load.filter); error != 0)
+        fail(load, std::string("Cannot start the comment filter: ") + std::strerror(error));
     std::unique_ptr<char[]> large(new (std::nothrow) char[kReadChunk]);
     char small[4096];
-    Reader in = large != nullptr ? R_source(S_read, &scratch, large.get(), kReadChunk)
-                                 : R_source(S_read, &scratch, small, sizeof small);
+    Reader in = large != nullptr ? R_source(readFiltered, &load, large.get(), kReadChunk)
+                                 : R_source(readFiltered, &load, small, sizeof small);
     int magic = PPM_readMagic(in);
     if (magic != '3') {
-        S_keep(scratch);
-        // The scratch file stays, for whoever wants to see what was read. If
-        // `report` cannot take the message, a closed pipe included, standard error does.
-        std::signal(SIGPIPE, SIG_IGN);
-        if (std::fprintf(report, "File %s is not a ppm file.\n", name) < 0 || std::fflush(report) != 0)
-            std::fprintf(stderr, "File %s is not a ppm file.\n", name);
-        // A P6, or another netpbm format, is the usual mistake; netpbm's own tools make a P3 of
-        // any of them, with the maximum brought to the 255 that samples are taken as.
-        // The command is quoted for the shell, to work as pasted whatever the name.
-        const char* dot = std::strrchr(name, '.');
-        bool extension = dot != nullptr && std::strchr(dot, '/') == nullptr;
-        std::string stem = standardInput ? "stdin" : extension ? std::string(name, dot) : name;
-        std::string source = standardInput ? "" : " " + SH_word(name);
-        if (magic != 0)
-            std::fprintf(stderr,
-                "ppmtool: %s is a %s (P%c); this writes it as P3: pamtopnm%s | pamdepth 255 | ppmtoppm -plain > %s\n",
-                name, kNetpbm[magic - '1'], magic, source.c_str(), SH_word(stem + "-plain.ppm").c_str());
+        endFilter(load, in);
+        reportRemoval(S_keep(load.scratch));
+        tellNotPpm(name, standardInput, magic, report);
         std::exit(1);
     }
-    S_release(scratch);
+    reportRemoval(S_release(load.scratch));
     uint64_t maxPixels = PPM_memoryLimit("/proc/self/cgroup", "/sys/fs/cgroup") / sizeof(Color);
     PPM_Parsed parsed = PPM_parseImage(in, static_cast<int64_t>(std::min<uint64_t>(maxPixels, INT32_MAX)));
-    if (parsed.status == PPM_Status::tooLarge) {
-        S_stop(scratch);
-        std::fprintf(stderr, "File %s is too large.\n", name);
-        std::exit(1);
-    }
-    // Once every sample has come from the input, what follows them is not
-    // needed, and an endless input must not hold the run. An input that ran
-    // out first must have been read whole.
-    if (in.exhausted)
-        S_finish(scratch);
-    else
-        S_stop(scratch);
-    warn(name, parsed.ppm, parsed.surprises, standardInput ? 0 : droppedDataLine(name));
+    endFilter(load, in);
+    if (parsed.status == PPM_Status::tooLarge)
+        fail(load, std::string("File ") + name + " is too large.");
+    CL_uninstall();
+    warn(name, parsed.ppm, parsed.surprises, droppedDataLine(load.filter));
+    F_close(load.filter);
     return parsed.ppm;
 }
 

@@ -1,62 +1,55 @@
-// The scratch file a load filters its input into: made by this run, known as its own, read while the filter writes it,
-// released, finished.
+// The scratch file a load records its filtered input in: made by this run where no other file stands, known as its
+// own, kept or given back.
 #pragma once
 
-#include "filter.h"
-
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
-#include <string>
 
-// One load's scratch file in the working directory, and the filter whose
-// output the load reads from a pipe and records in the file while it stands
-// under its name. It must stay where it is from S_start on: a signal handler
-// reaches it there.
+// One load's scratch file in the working directory. Its states are told at
+// the top of scratch.cpp. It must stay where it is from S_make on: a signal
+// handler reaches it there.
 struct Scratch {
-    Filter filter{};
     int lock = -1;                   // the working directory, locked while the name is in use; -1 without a lock
     int file = -1;                   // the file as this run made it
     volatile sig_atomic_t named = 0; // the file still stands under its name,
     dev_t device = 0;                // where it is known by these
     ino_t inode = 0;                 //
-    int output = -1;                 // the filter's output, read here
-    off_t delivered = 0;             // bytes of it handed on
-    std::string trailer;             // what it held from its first '#' on: the statuses the shell ends it with
-    bool ended = false;              // it has ended
-    bool readFailed = false;         // it could not be read
+    bool whole = true;               // every byte recorded has been written
 };
 
-// Opens the input, makes the scratch file in the working directory where no
-// other file stands, and starts the filter: "cat 'NAME' | LC_ALL=C grep -a -v
-// \#". On failure reports it and exits with status 1. From here until the load
-// ends, SIGINT, SIGQUIT, SIGTERM and SIGHUP end the filter, remove the scratch
-// file and then end the process by that signal; SIGTSTP stops the filter with
-// the process.
-void S_start(Scratch& scratch, const char* input, bool standardInput);
+enum class S_Failure {
+    none,
+    notAFile,   // something other than a regular file has the name
+    theInput,   // the input is the scratch file
+    oldStays,   // an old scratch file cannot be removed, for `error`
+    cannotMake, // the file cannot be made, for `error`
+};
 
-// Reads the filter's output as the filter writes it (an R_Read for a
-// Scratch), into the scratch file too while it is named: gives 0 only once
-// the output has ended, or cannot be read.
-size_t S_read(void* source, char* buffer, size_t size);
+struct S_Error {
+    S_Failure what;
+    int error;
+};
 
-// Gives the name back: nothing stands in the working directory whatever
-// happens next, and what is read from here on goes nowhere else.
-void S_release(Scratch& scratch);
+// The scratch file's name.
+inline constexpr const char* kScratchName = "ppmdumppppp";
 
-// Once the output has ended: waits for the filter and checks that it read
-// its input whole. If the filter was interrupted, ends the process by that
-// signal; if it failed, reports "File NAME could not be read whole." and exits
-// with status 1. Either way the scratch file is removed. Otherwise a file
-// still named is left holding exactly the filter's output.
-void S_finish(Scratch& scratch);
+// Makes the scratch file where no other file stands, an old scratch file
+// removed first unless it is `input` (null when the input's file cannot be
+// told). From here on a handled signal removes it; CL_install comes first.
+S_Error S_make(Scratch& scratch, const struct stat* input);
 
-// For an input that is no P3 image: leaves the file named, for whoever wants to
-// see what was read. A finite input is filtered to its end, as S_finish does; a
-// stream, which may never end, is cut where it stands.
-void S_keep(Scratch& scratch);
+// Writes data into the file while it is named; one that cannot be written
+// whole is not left behind.
+void S_record(Scratch& scratch, const char* data, size_t size);
 
-// Ends the filter where it stands and removes the scratch file: for a load
-// that needs no more of it, or that has failed for reasons of its own.
-void S_stop(Scratch& scratch);
+// Gives the name back: nothing of this run's stands there whatever happens
+// next. Returns 0, or the error that kept the file from being removed.
+int S_release(Scratch& scratch);
+
+// Leaves the file under its name holding what was recorded, for whoever wants
+// to see what was read, or gives it back when that could not be written whole;
+// returns as S_release does.
+int S_keep(Scratch& scratch);

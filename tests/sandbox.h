@@ -59,6 +59,7 @@ struct Limits {
     bool init = false;         // the run is the init (PID 1) of a PID namespace of its own
     int inherited = -1;        // a descriptor the run finds open on the file "in"
     rlim_t files = 0;          // the most descriptors it may have, unless it raises that itself
+    rlim_t hardFiles = 0;      // the most it may ever have
 };
 
 // The status of a run that a parent of its own saw stopped: 64 + the signal.
@@ -150,6 +151,8 @@ struct Sandbox {
             rlimit files{};
             getrlimit(RLIMIT_NOFILE, &files);
             files.rlim_cur = limits.files > 0 ? limits.files : files.rlim_cur;
+            if (limits.hardFiles > 0)
+                files.rlim_cur = files.rlim_max = limits.hardFiles;
             setrlimit(RLIMIT_NOFILE, &files);
             // Root writes anywhere, but not on a read-only mount of its own.
             if (limits.readOnly &&
