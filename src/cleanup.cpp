@@ -13,13 +13,12 @@ namespace {
 constexpr int kEnding[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
 // What the handler undoes. A handler can reach nothing else, so this is the
-// loader's one piece of static state, filled only while a load runs. An entry
-// is written before the count takes it in.
+// loader's one piece of static state, set only while a load runs. The undo is
+// written before `set` takes it in.
 struct Registry {
-    static constexpr int kSize = 1;
-    CL_Undo undo[kSize];
-    const void* what[kSize];
-    volatile sig_atomic_t count;
+    CL_Undo undo;
+    const void* what;
+    volatile sig_atomic_t set;
 };
 Registry registry;
 
@@ -34,8 +33,8 @@ sigset_t handled()
 
 void onEnding(int signal)
 {
-    for (sig_atomic_t i = registry.count; i > 0; --i)
-        registry.undo[i - 1](registry.what[i - 1]);
+    if (registry.set != 0)
+        registry.undo(registry.what);
     CL_die(signal);
 }
 
@@ -56,7 +55,7 @@ void CL_install()
 
 void CL_uninstall()
 {
-    registry.count = 0;
+    registry.set = 0;
     for (int signal : kEnding) {
         struct sigaction action {};
         sigaction(signal, nullptr, &action);
@@ -77,14 +76,11 @@ void CL_release(const sigset_t& old)
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-void CL_push(CL_Undo undo, const void* what)
+void CL_onEnd(CL_Undo undo, const void* what)
 {
-    sig_atomic_t n = registry.count;
-    if (n == Registry::kSize)
-        std::abort(); // more than the loader ever registers
-    registry.undo[n] = undo;
-    registry.what[n] = what;
-    registry.count = n + 1;
+    registry.undo = undo;
+    registry.what = what;
+    registry.set = 1;
 }
 
 void CL_die(int signal)

@@ -8,14 +8,14 @@
 // as volatile sig_atomic_t.
 using CL_Undo = void (*)(const void* what);
 
-// From here until CL_uninstall, SIGINT, SIGQUIT, SIGTERM and SIGHUP run every
-// registered undo, latest first, and then end the process by that signal
+// From here until CL_uninstall, SIGINT, SIGQUIT, SIGTERM and SIGHUP run the
+// undo set with CL_onEnd, if any, and then end the process by that signal
 // (or, where the process cannot be ended by it, with status 128 + the
 // signal). A signal the process was started ignoring (nohup, a background
 // job) stays ignored.
 void CL_install();
 
-// Forgets every undo and gives the signals their default actions back.
+// Forgets the undo and gives the signals their default actions back.
 void CL_uninstall();
 
 // Holds the handled signals back, so that what is made from here until
@@ -23,9 +23,9 @@ void CL_uninstall();
 sigset_t CL_hold();
 void CL_release(const sigset_t& old);
 
-// Registers an undo, for `what`, which must stay where it is until
-// CL_uninstall. Call it with the signals held back.
-void CL_push(CL_Undo undo, const void* what);
+// Sets the undo, for `what`, which must stay where it is until CL_uninstall.
+// Call it with the signals held back.
+void CL_onEnd(CL_Undo undo, const void* what);
 
 // Ends the process by `signal` now, as the handler would, undoing nothing.
 [[noreturn]] void CL_die(int signal);

@@ -188,6 +188,28 @@ int reap(pid_t leader)
     return status;
 }
 
+// The bytes of a chunk of output that are data: those before the first '#',
+// which opens the trailer, as grep lets none through. The trailer's are kept.
+size_t cutTrailer(Filter& filter, const char* chunk, size_t size)
+{
+    const void* hash = filter.trailer.empty() ? std::memchr(chunk, '#', size) : chunk;
+    size_t data = hash == nullptr ? size : static_cast<size_t>(static_cast<const char*>(hash) - chunk);
+    filter.trailer.append(chunk + data, std::min(size - data, kTrailerRoom + 1 - filter.trailer.size()));
+    return data;
+}
+
+// Hands on the `total` bytes at `buffer`, the '\n' held back first where
+// there is one, and holds back a last '\n' unless the data is over.
+size_t handOn(Filter& filter, char* buffer, size_t total)
+{
+    if (filter.held)
+        buffer[0] = '\n';
+    filter.held = filter.trailer.empty() && !filter.ended && total > 0 && buffer[total - 1] == '\n';
+    total -= filter.held ? 1 : 0;
+    filter.delivered += static_cast<off_t>(total);
+    return total;
+}
+
 } // namespace
 
 int F_open(Filter& filter, const char* name, bool standardInput)
@@ -249,9 +271,8 @@ int F_start(Filter& filter)
 size_t F_read(Filter& filter, char* buffer, size_t size)
 {
     while (!filter.ended) {
-        // Room is kept at the front for the '\n' held back.
-        char* at = buffer + (filter.held ? 1 : 0);
-        ssize_t n = read(filter.output, at, size - (filter.held ? 1 : 0));
+        const size_t front = filter.held ? 1 : 0; // room for the '\n' held back
+        ssize_t n = read(filter.output, buffer + front, size - front);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -259,31 +280,12 @@ size_t F_read(Filter& filter, char* buffer, size_t size)
             filter.ended = true;
             break;
         }
-        // grep lets no '#' through: the first one opens the trailer, which
-        // runs to the output's end.
-        auto got = static_cast<size_t>(n);
-        const bool inData = filter.trailer.empty();
-        const void* hash = inData ? std::memchr(at, '#', got) : at;
-        size_t data = hash == nullptr ? got : static_cast<size_t>(static_cast<const char*>(hash) - at);
-        filter.trailer.append(at + data, std::min(got - data, kTrailerRoom + 1 - filter.trailer.size()));
-        if (data == 0)
-            continue;
-        size_t total = data + (filter.held ? 1 : 0);
-        if (filter.held)
-            buffer[0] = '\n';
-        // With the trailer begun, the data is all there is: nothing need be held back.
-        filter.held = hash == nullptr && buffer[total - 1] == '\n';
-        total -= filter.held ? 1 : 0;
-        filter.delivered += static_cast<off_t>(total);
-        if (total > 0)
-            return total;
+        size_t data = cutTrailer(filter, buffer + front, static_cast<size_t>(n));
+        size_t given = data > 0 ? handOn(filter, buffer, front + data) : 0;
+        if (given > 0)
+            return given;
     }
-    if (!filter.held)
-        return 0;
-    filter.held = false;
-    buffer[0] = '\n';
-    filter.delivered += 1;
-    return 1;
+    return handOn(filter, buffer, filter.held ? 1 : 0);
 }
 
 void F_stop(Filter& filter)

@@ -99,7 +99,7 @@ int createFile(Scratch& scratch)
         scratch.device = status.st_dev;
         scratch.inode = status.st_ino;
         scratch.named = 1;
-        CL_push(removeOnEnd, &scratch);
+        CL_onEnd(removeOnEnd, &scratch);
     } else if (fd >= 0) {
         // Made, but not to be told from another's file: gone again.
         int error = errno;

@@ -107,41 +107,6 @@ TEST(Cli, LoadFailuresEndTheRun)
     }
 }
 
-TEST(Cli, SaveFailuresKeepEarlierOutputs)
-{
-    const std::string input = "P3 1 1 255 100 200 255";
-    struct Case {
-        std::string answers, err;
-        int prompted;
-        std::set<std::string> complete;
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"in nodir/neg coef perm", "nodir/neg: No such file or directory\n", 2, {}},
-        {"in neg /dev/full perm", "/dev/full: No space left on device\n", 3, {"neg"}},
-        {"in neg coef /dev/full", "/dev/full: No space left on device\n", 4, {"neg", "coef"}},
-        {"in neg coef .", ".: Is a directory\n", 4, {"neg", "coef"}},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        Sandbox box;
-        box.put("in", input);
-        Outcome r = box.run(c.answers);
-        EXPECT_EQ(r.status, 1) << c.answers;
-        EXPECT_EQ(r.out, prompts(c.prompted)) << c.answers;
-        EXPECT_EQ(r.err, c.err) << c.answers;
-        std::set<std::string> expected = c.complete;
-        expected.insert("in");
-        EXPECT_EQ(box.files(), expected) << c.answers;
-        if (c.complete.count("neg")) {
-            EXPECT_EQ(box.get("neg"), ppm("1 1", "155 55 0 ")) << c.answers;
-        }
-        if (c.complete.count("coef")) {
-            EXPECT_EQ(box.get("coef"), ppm("1 1", "120 240 255 ")) << c.answers;
-        }
-    }
-}
-
 // The command line: four names used whole and nothing read from standard
 // input, the two options, and usage errors that touch no file.
 TEST(Cli, CommandLine)
