@@ -317,7 +317,7 @@ std::string scratchMessage(const Load& load, S_Error made)
 // reaped, or, on a stream that has not ended, which may never end, cut where
 // it stands first; then its statuses say whether the input was read whole.
 // Returns only when it was, or when cat could not read it at all.
-F_Outcome endFilter(Load& load, Reader& in)
+void endFilter(Load& load, Reader& in)
 {
     if (load.filter.stream && !in.exhausted)
         F_stop(load.filter);
@@ -330,7 +330,6 @@ F_Outcome endFilter(Load& load, Reader& in)
     }
     if (result.outcome == F_Outcome::broken)
         fail(load, std::string("File ") + load.name + " could not be read whole.");
-    return result.outcome;
 }
 
 // Says that the input is no P3 image, to `report`, or to standard error when
