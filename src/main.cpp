@@ -136,7 +136,7 @@ int main(int argc, char** argv)
         else if (options && std::strcmp(arg, "--version") == 0)
             return print("ppmtool " PPMTOOL_VERSION "\n");
         else if (options && arg[0] == '-' && arg[1] != '\0')
-            return usageError(std::string("unknown option '") + arg + "'");
+            return usageError(std::string("unknown option '") + arg + "' (put '--' first if it is a file name)");
         else
             names.push_back(arg);
     }

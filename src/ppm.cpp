@@ -220,9 +220,10 @@ constexpr const char* kNetpbm[] = {
 
 // The first line, among the first 64 KiB of the input, that holds data
 // before a '#', which the comment filter drops whole with the data; 0 for
-// none. Only a regular file can be read again, through the descriptor the
+// none. `first` tells whether no line before it held data: it held the
+// magic. Only a regular file can be read again, through the descriptor the
 // filter read it from, as the same bytes.
-long droppedDataLine(const Filter& filter)
+long droppedDataLine(const Filter& filter, bool& first)
 {
     struct stat status;
     char head[size_t{64} << 10];
@@ -230,15 +231,26 @@ long droppedDataLine(const Filter& filter)
                       ? pread(filter.input, head, sizeof head, 0)
                       : 0;
     const char* end = head + std::max<ssize_t>(got, 0);
+    auto data = [](const char* from, const char* to) {
+        return std::any_of(from, to, [](char c) { return !R_isSpace(static_cast<unsigned char>(c)); });
+    };
+    first = true;
     long line = 1;
     for (const char* p = head; p < end; ++line) {
         const char* eol = std::find(p, end, '\n');
         const char* hash = std::find(p, eol, '#');
-        if (hash != eol && std::any_of(p, hash, [](char c) { return !R_isSpace(static_cast<unsigned char>(c)); }))
+        if (hash != eol && data(p, hash))
             return line;
+        first = first && (hash != eol || !data(p, eol));
         p = eol == end ? end : eol + 1;
     }
     return 0;
+}
+
+void warnDropped(const char* name, long line)
+{
+    std::fprintf(
+        stderr, "ppmtool: warning: %s: line %ld holds data before a '#', and was dropped whole with it\n", name, line);
 }
 
 // Tells, on standard error, each thing the images will not show as the file
@@ -247,8 +259,7 @@ void warn(const char* name, PPM ppm, const PPM_Surprises& surprises, long droppe
 {
     const char* channels[] = {"red", "green", "blue"};
     if (dropped > 0)
-        std::fprintf(stderr, "ppmtool: warning: %s: line %ld holds data before a '#', and was dropped whole with it\n",
-            name, dropped);
+        warnDropped(name, dropped);
     if (surprises.maxval != 255)
         std::fprintf(stderr,
             "ppmtool: warning: %s: maxval is %d, not 255: samples are taken as they stand, out of 255\n", name,
@@ -308,9 +319,14 @@ std::string scratchMessage(const Load& load, S_Error made)
         return std::string("File ") + load.name + " is the scratch file " + name + "; rename it first.";
     case S_Failure::oldStays:
         return "Cannot remove the old scratch file " + name + ": " + std::strerror(made.error);
-    default:
-        return "Cannot make the scratch file " + name + ": " + std::strerror(made.error);
+    case S_Failure::none:
+    case S_Failure::cannotMake:
+        break;
     }
+    std::string message = "Cannot make the scratch file " + name + ": " + std::strerror(made.error);
+    if (made.error == EACCES || made.error == EPERM || made.error == EROFS)
+        message += "; run ppmtool in a directory you may write to.";
+    return message;
 }
 
 // How every load ends, whatever it found: the filter is read to its end and
@@ -380,6 +396,11 @@ PPM load(const char* name, bool standardInput, FILE* report)
         endFilter(load, in);
         reportRemoval(S_keep(load.scratch));
         tellNotPpm(name, standardInput, magic, report);
+        // The magic itself may have gone with a comment on its line.
+        bool first = false;
+        long dropped = droppedDataLine(load.filter, first);
+        if (dropped > 0 && first)
+            warnDropped(name, dropped);
         std::exit(1);
     }
     reportRemoval(S_release(load.scratch));
@@ -389,7 +410,8 @@ PPM load(const char* name, bool standardInput, FILE* report)
     if (parsed.status == PPM_Status::tooLarge)
         fail(load, std::string("File ") + name + " is too large.");
     CL_uninstall();
-    warn(name, parsed.ppm, parsed.surprises, droppedDataLine(load.filter));
+    bool first = false;
+    warn(name, parsed.ppm, parsed.surprises, droppedDataLine(load.filter, first));
     F_close(load.filter);
     return parsed.ppm;
 }

@@ -86,6 +86,8 @@ TEST(Cli, LoadFailuresEndTheRun)
         {"magic in another case", "# by hand\np3 1 1 255 0 0 0\n", notPpm, "", "p3 1 1 255 0 0 0\n"},
         {"empty file", "", notPpm, "", ""},
         {"only comments", "# P3 1 1 255\n#\n", notPpm, "", ""},
+        {"magic's line dropped with its comment", "P3 1 1 255 # max\n1 2 3\n", notPpm,
+         "ppmtool: warning: in: line 1 holds data before a '#', and was dropped whole with it\n", "1 2 3\n"},
         {"product beyond int", "P3 65536 32768 255 1 2 3", prompts(1), "File in is too large.\n", nullptr},
         {"product below int", "P3 -65536 32769 255", prompts(1), "File in is too large.\n", nullptr},
         {"missing input", nullptr, notPpm, "cat: ", ""}, // in cat's own words
@@ -136,7 +138,7 @@ TEST(Cli, CommandLine)
         {{"-h", "in", "n"}, "in", "Usage: ppmtool\n[\\s\\S]*\n  -h, --help +print this help[\\s\\S]*", "", 0, {}},
         {{"--version"}, "in", "ppmtool " PPMTOOL_VERSION "\n", "", 0, {}},
         {{"--frobnicate", "in", "n", "c", "p"}, "in", "", usage, 2, {}},
-        {{"-in", "n", "c", "p"}, "-in", "", usage, 2, {}},
+        {{"-in", "n", "c", "p"}, "-in", "", "ppmtool: unknown option '-in' \\(put '--' first if it is a file name\\)\nTry 'ppmtool --help'\\.\n", 2, {}},
         {{"in"}, "in", "", usage, 2, {}},
         {{"in", "n"}, "in", "", usage, 2, {}},
         {{"in", "n", "c"}, "in", "", usage, 2, {}},
