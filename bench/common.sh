@@ -14,7 +14,20 @@ now() { date +%s.%N; }
 calc() { awk "BEGIN { print $1 }"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# timed FILE COMMAND...: runs COMMAND after a sync, its output discarded, and
+# COLD=SECONDS pauses that long before each timed run: on a virtual machine
+# the host takes back, within seconds, the memory the guest freed, so a run
+# after a pause meets fresh pages that fault on the host again, as a user's
+# single run does; back to back (COLD unset or 0, warm), it does not.
+pause=${COLD:-0}
+if ! [[ $pause =~ ^[0-9]+$ ]]; then
+    echo "$0: COLD must be a whole number of seconds" >&2
+    exit 1
+fi
+mode() {
+    if ((pause > 0)); then echo "mode: cold, a ${pause} s pause before each run"; else echo "mode: warm, runs back to back"; fi
+}
+
+# timed FILE COMMAND...: runs COMMAND after a sync (and the pause), its output discarded, and
 # appends "wall user system" seconds to FILE. bash's time counts the CPU of
 # every process waited for meanwhile, so ppmtool's filter shell, cat and grep
 # are in it (each is reaped by its parent), and it gives milliseconds where
@@ -25,6 +38,7 @@ timed() {
     local file=$1 TIMEFORMAT='%3R %3U %3S'
     shift
     sync
+    sleep "$pause"
     { time "$@" > /dev/null 2>&3; } 3>&2 2>> "$file"
 }
 

@@ -11,6 +11,7 @@
 # included), the median ratio, its interval and the interval's exact
 # coverage, then the verdict.
 #   bench/compare.sh A B [MAXPAIRS] [SIZE...]   e.g. bench/compare.sh old/ppmtool new/ppmtool 40 4000x3000
+#   COLD=12 bench/compare.sh ...                each run after a 12 s pause (see common.sh)
 set -euo pipefail
 a=$(realpath "$1") b=$(realpath "$2")
 max=${3:-100}
@@ -23,6 +24,7 @@ if ! [[ $max =~ ^[0-9]+$ ]] || ((max < 6)); then
 fi
 
 source "$(dirname "$0")/common.sh"
+mode
 
 run() { echo 'in.ppm o1 o2 o3' | "$1"; }
 sideA() { run "$a"; }

@@ -3,11 +3,14 @@
 # of MIB mebibytes (144 for a 4000x3000 image), allocated as the loader does
 # (aligned to huge pages and advised to use them), against 4 KiB pages, and
 # against an anonymous mapping populated at once (MAP_POPULATE). Prints the
-# wall and system seconds of each, the median of RUNS.
+# wall and system seconds of each: its first run apart, cold, after a pause of
+# COLD seconds (12 unless given), in which the host takes back the memory the
+# guest freed, and the median of the RUNS - 1 runs that follow it, warm.
 #   bench/pagefaults.sh [MIB] [RUNS]     e.g. bench/pagefaults.sh 144 9
 set -euo pipefail
 mib=${1:-144}
 runs=${2:-9}
+((runs >= 2)) || { echo "$0: RUNS must be 2 or more: one cold, the rest warm" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cat > "$work/probe.c" <<'C'
@@ -44,8 +47,12 @@ int main(int argc, char** argv)
 C
 cc -O2 -o "$work/probe" "$work/probe.c"
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-printf '%-9s %8s %8s\n' pages wall_s sys_s
+pause=${COLD:-12}
+printf '%-9s %12s %12s %12s %12s\n' pages cold_wall_s cold_sys_s warm_wall_s warm_sys_s
 for way in huge 4k populate; do
-    for ((i = 0; i < runs; i++)); do "$work/probe" "$mib" "$way"; done > "$work/t"
-    printf '%-9s %8.4f %8.4f\n' "$way" "$(cut -d' ' -f1 "$work/t" | median)" "$(cut -d' ' -f2 "$work/t" | median)"
+    sleep "$pause"
+    read -r wall system < <("$work/probe" "$mib" "$way")
+    for ((i = 1; i < runs; i++)); do "$work/probe" "$mib" "$way"; done > "$work/t"
+    printf '%-9s %12.4f %12.4f %12.4f %12.4f\n' "$way" "$wall" "$system" "$(cut -d' ' -f1 "$work/t" | median)" \
+        "$(cut -d' ' -f2 "$work/t" | median)"
 done

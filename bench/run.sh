@@ -17,6 +17,7 @@
 # would copy inside the kernel (copy_file_range), which no program producing
 # new bytes can do.
 #   bench/run.sh [MAXPAIRS] [SIZE...]     e.g. bench/run.sh 100 1000x1000 2000x1500 4000x3000
+#   COLD=12 bench/run.sh ...              each run after a 12 s pause (see common.sh)
 set -euo pipefail
 max=${1:-100}
 shift || true
@@ -36,6 +37,7 @@ if ! [ -x /usr/bin/time ]; then
     apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y time
 fi
 source "$(dirname "$0")/common.sh"
+mode
 
 answers='in.ppm o1 o2 o3'
 tool() { echo "$answers" | "$tool"; }
