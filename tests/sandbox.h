@@ -89,7 +89,9 @@ struct Sandbox {
         std::string pattern = (fs::temp_directory_path() / "ppmtool-XXXXXX").string();
         dir = mkdtemp(pattern.data());
     }
-    ~Sandbox() { fs::remove_all(dir), fs::remove(dir.string() + ".ppmtool"); }
+    // What a run needs beside the directory (a copy of the tool, a folder of
+    // commands) goes with it, whichever way a test leaves.
+    ~Sandbox() { fs::remove_all(dir), fs::remove(dir.string() + ".ppmtool"), fs::remove_all(dir.string() + ".bin"); }
 
     void put(const std::string& name, const std::string& bytes) const
     {
