@@ -189,12 +189,15 @@ int reap(pid_t leader)
 }
 
 // The bytes of a chunk of output that are data: those before the first '#',
-// which opens the trailer, as grep lets none through. The trailer's are kept.
+// which opens the trailer, as grep lets none through. The trailer's are kept,
+// and its line ends the output: the shell writes nothing after it, and the
+// end of the pipe need not be waited for.
 size_t cutTrailer(Filter& filter, const char* chunk, size_t size)
 {
     const void* hash = filter.trailer.empty() ? std::memchr(chunk, '#', size) : chunk;
     size_t data = hash == nullptr ? size : static_cast<size_t>(static_cast<const char*>(hash) - chunk);
     filter.trailer.append(chunk + data, std::min(size - data, kTrailerRoom + 1 - filter.trailer.size()));
+    filter.ended = !filter.trailer.empty() && filter.trailer.back() == '\n';
     return data;
 }
 
@@ -304,20 +307,25 @@ F_Result F_finish(Filter& filter)
     if (std::sscanf(filter.trailer.c_str(), "#%3d %3d\n%n", &cat, &grep, &length) != 2 ||
         static_cast<size_t>(length) != filter.trailer.size())
         cat = grep = -1;
-    // The shell killed, or cat or grep reported killed (128 + n) by a signal.
-    int signal = status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    // The shell killed before its trailer, or cat or grep reported killed
+    // (128 + n) by a signal. Once the trailer has come, the lifeline may kill
+    // the shell before it exits: that says nothing.
+    int signal = cat < 0 && status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     for (int code : {grep, cat})
         if (signal == 0 && code > 128)
             signal = code - 128;
     if (CL_isHandled(signal))
         return {F_Outcome::interrupted, signal};
-    // Ended early: what was handed on is the input's, but for a trailer that came first.
-    const bool cut = filter.stopped && status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     if (filter.readFailed)
         return {F_Outcome::broken, 0};
-    if (cat < 0)
+    // Without the trailer, only a filter ended early did its part: what it
+    // handed on is the input's. With it, the trailer is the shell's last word,
+    // and what became of the shell after it says nothing.
+    if (cat < 0) {
+        const bool cut = filter.stopped && status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
         return {cut ? F_Outcome::whole : F_Outcome::broken, 0};
-    bool ran = (cut || (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)) && grep >= 0 && grep <= 1;
+    }
+    bool ran = grep >= 0 && grep <= 1;
     // cat may fail having handed on nothing because the input cannot be opened
     // or read, as when it is missing: the empty input then goes on to be no P3
     // file. A cat that failed otherwise, or was killed, failed the load.
