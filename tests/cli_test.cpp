@@ -127,6 +127,7 @@ TEST(Cli, CommandLine)
         {{"my photo.ppm", "my neg.ppm", "c o e f", "p\tp"}, "my photo.ppm", "", "", 0,
          {"my neg.ppm", "c o e f", "p\tp"}},
         {{"--", "-in.ppm", "-n", "--help", "./-"}, "-in.ppm", "", "", 0, {"-n", "--help", "-"}},
+        {{"--", "--", "n", "c", "p"}, "--", "", "", 0, {"n", "c", "p"}}, // after "--", "--" is a name
         {{"-", "n", "c", "p"}, "in", "", "", 0, {"n", "c", "p"}, example},
         {{"in", "-", "c", "p"}, "in", neg.c_str(), "", 0, {"", "c", "p"}},
         {{"--", "-", "n", "c", "-"}, "in", perm.c_str(), "", 0, {"n", "c", ""}, example},
