@@ -406,6 +406,8 @@ TEST(Faults, ScratchFileSituations)
         {"input on the caller's descriptor 3", withInput, "/dev/fd/3 n c p", {.inherited = 3}, 0, "", done},
         {"input on the caller's descriptor 4", withInput, "/dev/fd/4 n c p", {.inherited = 4}, 0, "", done},
         {"input on the caller's descriptor 5", withInput, "/dev/fd/5 n c p", {.inherited = 5}, 0, "", done},
+        {"caller's descriptor 7, kept from the filter", fake("cat", "[ -e /dev/fd/7 ] && exit 1; exec /bin/cat \"$@\""),
+         "in n c p", {.inherited = 7}, 0, "", done},
         {"eight descriptors at most", withInput, "in n c p", {.files = 8}, 0, "", done},
         {"thirteen descriptors at most, and no right to more", withInput, "in n c p", {.hardFiles = 13}, 0, "", done},
         // They change nothing with bash as /bin/sh either.
