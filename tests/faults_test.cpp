@@ -400,6 +400,8 @@ TEST(Faults, ScratchFileSituations)
          "/dev/zero n c p", {}, 1, "File /dev/zero could not be read whole.\n", {{"in", kInput}}},
         {"cat failing at once on a stream", fake("cat", "exit 1"), "/dev/zero n c p", {}, 1,
          "File /dev/zero could not be read whole.\n", {{"in", kInput}}},
+        {"no image, with standard error a closed pipe", [](const Sandbox& box) { box.put("in", "P6 1 1 255 0 0 0"); },
+         "in n c p", {.closedErr = true}, 1, "", {{"in", ""}, {"ppmdumppppp", ""}}, "File in is not a ppm file.\n"},
         {"endless input that is no image", withInput, "/dev/urandom n c p", {}, 1, "", {{"in", kInput},
          {"ppmdumppppp", ""}}, "File /dev/urandom is not a ppm file.\n"},
         // The input's name is what it means to the caller, whatever the filter's own plumbing takes.
