@@ -371,6 +371,9 @@ TEST(Faults, ScratchFileSituations)
         {"old scratch file in a read-only directory",
          [](const Sandbox& box) { box.put("in", kInput), box.put("ppmdumppppp", "P3 1 1 255 1 2 3"); }, "in n c p",
          {.readOnly = true}, 1, cannotRemove, {{"in", kInput}, {"ppmdumppppp", "P3 1 1 255 1 2 3"}}},
+        {"a running load's file, under its lock", [](const Sandbox& box) { box.put("in", kInput); ASSERT_EQ(std::system(
+             ("cd " + box.dir.string() + " && flock . sh -c ': > ppmdumppppp; { sleep 0.5; mv ppmdumppppp kept; } &'")
+             .c_str()), 0); }, "in n c p", {}, 0, "", {{"in", kInput}, {"n", ""}, {"c", ""}, {"p", ""}, {"kept", ""}}},
         {"read-only directory", withInput, "in n c p", {.readOnly = true}, 1, "Cannot make the scratch file ", {{"in", kInput}}},
         // The record of what was read is left whole or not at all.
         {"size limit below the record of a file that is no image", [&](const Sandbox& box) { box.put("in", "P6\n" + big); },
