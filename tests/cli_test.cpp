@@ -42,6 +42,8 @@ TEST(Cli, LoadsAsTheFormatSays)
         {"short list", "P3 2 1 255 10", ppm("2 1", "245 245 245 245 245 245 "),
          ppm("2 1", "12 12 12 12 12 12 "), ppm("2 1", "9 9 9 9 9 9 "),
          warning + "the file ends 5 samples short; the last one read, 10, stands in for them\n"},
+        {"one sample short", "P3 1 1 255 10 20", ppm("1 1", "245 235 235 "), ppm("1 1", "12 24 24 "),
+         ppm("1 1", "19 9 19 "), warning + "the file ends 1 sample short; the last one read, 20, stands in for them\n"},
         {"no sample, and the maxval beyond 255 stands in", "P3 1 1 300", ppm("1 1", "-45 -45 -45 "),
          ppm("1 1", "255 255 255 "), ppm("1 1", "212 212 212 "),
          warning + "maxval is 300, not 255: samples are taken as they stand, out of 255\n" + warning +
@@ -129,6 +131,7 @@ TEST(Cli, CommandLine)
         {{"my photo.ppm", "my neg.ppm", "c o e f", "p\tp"}, "my photo.ppm", "", "", 0,
          {"my neg.ppm", "c o e f", "p\tp"}},
         {{"--", "-in.ppm", "-n", "--help", "./-"}, "-in.ppm", "", "", 0, {"-n", "--help", "-"}},
+        {{"--", "--", "n", "c", "p"}, "--", "", "", 0, {"n", "c", "p"}}, // after "--", "--" is a name
         {{"-", "n", "c", "p"}, "in", "", "", 0, {"n", "c", "p"}, example},
         {{"in", "-", "c", "p"}, "in", neg.c_str(), "", 0, {"", "c", "p"}},
         {{"--", "-", "n", "c", "-"}, "in", perm.c_str(), "", 0, {"n", "c", ""}, example},

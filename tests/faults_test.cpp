@@ -371,6 +371,14 @@ TEST(Faults, ScratchFileSituations)
         {"old scratch file in a read-only directory",
          [](const Sandbox& box) { box.put("in", kInput), box.put("ppmdumppppp", "P3 1 1 255 1 2 3"); }, "in n c p",
          {.readOnly = true}, 1, cannotRemove, {{"in", kInput}, {"ppmdumppppp", "P3 1 1 255 1 2 3"}}},
+        {"a running load's file, under its lock",
+         [](const Sandbox& box) {
+             box.put("in", kInput);
+             const std::string hold = "cd " + box.dir.string() +
+                                      " && flock . sh -c ': > ppmdumppppp; { sleep 0.5; mv ppmdumppppp kept; } &'";
+             ASSERT_EQ(std::system(hold.c_str()), 0);
+         },
+         "in n c p", {}, 0, "", {{"in", kInput}, {"n", ""}, {"c", ""}, {"p", ""}, {"kept", ""}}},
         {"read-only directory", withInput, "in n c p", {.readOnly = true}, 1, "; run ppmtool in a directory you may write to.\n", {{"in", kInput}}},
         // The record of what was read is left whole or not at all.
         {"size limit below the record of a file that is no image", [&](const Sandbox& box) { box.put("in", "P6\n" + big); },
@@ -400,12 +408,16 @@ TEST(Faults, ScratchFileSituations)
          "/dev/zero n c p", {}, 1, "File /dev/zero could not be read whole.\n", {{"in", kInput}}},
         {"cat failing at once on a stream", fake("cat", "exit 1"), "/dev/zero n c p", {}, 1,
          "File /dev/zero could not be read whole.\n", {{"in", kInput}}},
+        {"no image, with standard error a closed pipe", [](const Sandbox& box) { box.put("in", "P6 1 1 255 0 0 0"); },
+         "in n c p", {.closedErr = true}, 1, "", {{"in", ""}, {"ppmdumppppp", ""}}, "File in is not a ppm file.\n"},
         {"endless input that is no image", withInput, "/dev/urandom n c p", {}, 1, "", {{"in", kInput},
          {"ppmdumppppp", ""}}, "File /dev/urandom is not a ppm file.\n"},
         // The input's name is what it means to the caller, whatever the filter's own plumbing takes.
         {"input on the caller's descriptor 3", withInput, "/dev/fd/3 n c p", {.inherited = 3}, 0, "", done},
         {"input on the caller's descriptor 4", withInput, "/dev/fd/4 n c p", {.inherited = 4}, 0, "", done},
         {"input on the caller's descriptor 5", withInput, "/dev/fd/5 n c p", {.inherited = 5}, 0, "", done},
+        {"caller's descriptor 7, kept from the filter", fake("cat", "[ -e /dev/fd/7 ] && exit 1; exec /bin/cat \"$@\""),
+         "in n c p", {.inherited = 7}, 0, "", done},
         {"eight descriptors at most", withInput, "in n c p", {.files = 8}, 0, "", done},
         {"thirteen descriptors at most, and no right to more", withInput, "in n c p", {.hardFiles = 13}, 0, "", done},
         // They change nothing with bash as /bin/sh either.

@@ -53,6 +53,7 @@ struct Limits {
     uid_t user = 0;            // run as this user, when the tests run as root
     int ignored = 0;           // a signal the run is started ignoring
     const char* out = nullptr; // where standard output goes instead of .stdout
+    bool closedErr = false;    // standard error is a pipe whose reader has closed
     const char* env = nullptr; // NAME=VALUE added to the environment
     bool terminal = false;     // standard input, a terminal, is the controlling one of a session of its own
     bool background = false;   // and the run is a background job of that session
@@ -139,6 +140,9 @@ struct Sandbox {
             const std::string out = limits.out != nullptr ? limits.out : ".stdout" + tag;
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             dup2(open((".stderr" + tag).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            // The pipe's read end goes with the closing below.
+            if (int ends[2]; limits.closedErr && (pipe(ends) != 0 || dup2(ends[1], 2) != 2))
+                _exit(kNotSetUp);
             closefrom(3); // nothing of the tests' own reaches the run
             if (limits.inherited >= 0)
                 dup2(open("in", O_RDONLY), limits.inherited);
