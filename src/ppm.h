@@ -9,7 +9,7 @@
 #include <string>
 
 struct PPM {
-    FILE* file; // no stream stays open: the loader reads the scratch file through descriptors, so null
+    FILE* file; // no stream stays open: the loader reads the filter's pipe through a descriptor, so null
     int32_t width;
     int32_t height;
     int32_t nbPixels; // width * height
