@@ -221,15 +221,16 @@ int F_open(Filter& filter, const char* name, bool standardInput)
     filter.standardInput = standardInput;
     int fd = standardInput ? STDIN_FILENO : open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     struct stat file;
+    int error = 0;
     if (fd < 0 || fstat(fd, &file) != 0 || S_ISDIR(file.st_mode)) {
         filter.unreadable = true;
     } else if (isatty(fd)) {
         filter.input = copyTerminal(fd);
+        error = filter.input < 0 ? errno : 0;
     } else {
         filter.stream = !S_ISREG(file.st_mode);
         filter.input = std::exchange(fd, -1);
     }
-    int error = filter.input < 0 && !filter.unreadable ? errno : 0;
     if (!standardInput)
         CL_close(fd);
     return error;
