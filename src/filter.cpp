@@ -46,7 +46,8 @@ namespace {
 
 // Where the filter finds what it is given: its input on 0, where it writes on
 // 3, the go-ahead on 4, the lifeline on 5. The shell closes 4 once it has the
-// go-ahead, and then takes it for cat's status.
+// go-ahead, and then takes it for cat's status. It keeps this process's
+// standard error on 6, for cat and grep alone.
 constexpr int kInputFd = 0, kOutputFd = 3, kGoFd = 4, kLifelineFd = 5;
 
 // The trailer is never longer than this.
@@ -143,13 +144,20 @@ int placeDescriptors(
 int spawnShell(Filter& filter, int output, int far, int go)
 {
     const bool byName = filter.input < 0 && !filter.standardInput;
+    // The shells say nothing of their own: a shell tells of a child killed by
+    // a signal ("Killed"), and the user has this process's word on the load.
+    // cat and grep keep this process's standard error, given in the process
+    // that becomes each, since dash tells of a command on the command's own;
+    // where this process has none, they have none.
     // Nothing runs before the lifeline is armed: a run killed before that would
     // leave the filter behind. The wait is a subshell's, so that no descriptor
     // of the shell's own needs putting back after it.
-    const std::string command = "(read -r go) <&4 || exit; exec 4<&-; c=$( { { cat " +
-                                (byName ? SH_word(filter.name) : "-") +
-                                "; echo $? >&4; } | LC_ALL=C grep -a -v \\# >&3; } 4>&1 );"
-                                " g=$?; printf '#%s %s\\n' \"$c\" \"$g\" >&3";
+    const std::string command =
+        "command exec 6>&2 || exec 6>/dev/null; exec 2>/dev/null;"
+        " (read -r go) <&4 || exit; exec 4<&-; c=$( { { (exec cat " +
+        (byName ? SH_word(filter.name) : "-") +
+        " 2>&6); echo $? >&4; } | LC_ALL=C grep -a -v \\# 2>&6 >&3; } 4>&1 );"
+        " g=$?; printf '#%s %s\\n' \"$c\" \"$g\" >&3";
     std::vector<char*> environment;
     for (char** entry = environ; *entry != nullptr; ++entry)
         if (!shapesTheShell(*entry))
