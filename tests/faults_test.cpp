@@ -552,7 +552,9 @@ TEST(Faults, ALoadHeldByItsFilter)
         pid_t pid = box.start(in, "", limits, {"in", "n", "c", "p"});
         close(in);
         pid_t run = c.limits.init ? Sandbox::runOf(pid) : pid;
-        for (int wait = 0; wait < 1000 && run != 0 && !fs::exists(box.dir / "held"); ++wait)
+        // As long as the fake cat waits: under qemu on a loaded machine the tool can take over a
+        // second to make its file, and a rename before that is taken for an old scratch file.
+        for (int wait = 0; wait < 30000 && run != 0 && !fs::exists(box.dir / "held"); ++wait)
             usleep(1000);
         if (run == 0) {
             std::cout << "skipped: a PID namespace cannot be set up here: status " << box.finish(pid).status << "\n";
