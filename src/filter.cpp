@@ -8,8 +8,7 @@
 //             kills its session, `output` the pipe it writes. F_read hands on
 //             data and counts it in `delivered`, holds a last '\n' back in
 //             `held`, and keeps what follows the first '#' in `trailer`;
-//             `ended` once the output has ended, with `readFailed` if by a
-//             failed read.
+//             `ended` once the output has ended, or could not be read.
 //   stopped   F_stop: `lifeline` -1 and `stopped` set; every process of the
 //             filter has been sent SIGKILL, and what it wrote can still be read.
 //   finished  F_finish: `leader` 0, `lifeline` and `output` -1; the result told.
@@ -287,8 +286,10 @@ size_t F_read(Filter& filter, char* buffer, size_t size)
         ssize_t n = read(filter.output, buffer + front, size - front);
         if (n < 0 && errno == EINTR)
             continue;
+        // A read that fails ends the output as its end would: what came
+        // before it is whole, and without the trailer the load fails unless
+        // the filter was cut once the image was in.
         if (n <= 0) {
-            filter.readFailed = n < 0;
             filter.ended = true;
             break;
         }
@@ -325,8 +326,6 @@ F_Result F_finish(Filter& filter)
             signal = code - 128;
     if (CL_isHandled(signal))
         return {F_Outcome::interrupted, signal};
-    if (filter.readFailed)
-        return {F_Outcome::broken, 0};
     // Without the trailer, only a filter ended early did its part: what it
     // handed on is the input's. With it, the trailer is the shell's last word,
     // and what became of the shell after it says nothing.

@@ -23,7 +23,6 @@ struct Filter {
     int output = -1;            // the filter's output, read here
     bool held = false;          // a '\n' that ends the data read so far, not yet handed on
     bool ended = false;         // the output has ended, or could not be read
-    bool readFailed = false;    // it could not be read
     bool stopped = false;       // the filter was ended early, by F_stop
     off_t delivered = 0;        // bytes of data handed on
     std::string trailer;        // what the output held from its first '#' on
