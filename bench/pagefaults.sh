@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # What the pixel array's page faults cost: times the first touch of an array
-# of MIB mebibytes (144 for a 4000x3000 image), allocated as the loader does
-# (aligned to huge pages and advised to use them), against 4 KiB pages, and
-# against an anonymous mapping populated at once (MAP_POPULATE). Prints the
+# of MIB mebibytes (144 for a 4000x3000 image) made of huge pages (aligned to
+# them and advised to use them), against 4 KiB pages, as the loader makes it,
+# and against an anonymous mapping populated at once (MAP_POPULATE). Prints the
 # wall and system seconds of each: its first run apart, cold, after a pause of
 # COLD seconds (12 unless given), in which the host takes back the memory the
 # guest freed, and the median of the RUNS - 1 runs that follow it, warm.

@@ -7,7 +7,6 @@
 #include "shell.h"
 #include "writer.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
@@ -73,32 +72,26 @@ int32_t nextValue(Reader& in, int32_t& last)
     }
 }
 
-constexpr size_t kPage = 4096, kHugePage = size_t{2} << 20;
+constexpr size_t kPage = 4096;
 
-// The most pixels one array may hold: its bytes, even rounded up to whole huge
+// The most pixels one array may hold: its bytes, even rounded up to whole
 // pages, stay within PTRDIFF_MAX, the largest object the compiler and the C
 // library allow, so that no byte count or pointer difference can overflow.
 // With a 32-bit size_t that is half the address space, some 179 million
 // pixels; whether that much can be had is then the allocation's to say. With a
 // 64-bit size_t it is far beyond any pixel count an int can hold.
-constexpr size_t kMostPixels = (static_cast<size_t>(PTRDIFF_MAX) - kHugePage) / sizeof(Color);
+constexpr size_t kMostPixels = (static_cast<size_t>(PTRDIFF_MAX) - kPage) / sizeof(Color);
 
-// Not zero-filled: the loader writes every element exactly once. A large
-// array is made of whole huge pages and asks for them: one fault then covers
-// 2 MiB instead of 4 KiB, and every later pass over the array misses the TLB
-// far less. The advice is only advice: without it, or without
-// free huge pages, the array is made of small pages as usual.
+// Not zero-filled: the loader writes every element exactly once. Small pages,
+// not huge ones: a user's single run finds none made, and the kernel making
+// them afresh takes far longer than faulting in small ones; back to back,
+// huge pages were no faster.
 Color* allocatePixels(size_t count)
 {
     if (count > kMostPixels)
         return nullptr;
-    size_t bytes = count * sizeof(Color);
-    size_t unit = bytes >= 2 * kHugePage ? kHugePage : kPage;
-    bytes = (bytes + unit - 1) / unit * unit;
-    void* pixels = std::aligned_alloc(unit, bytes);
-    if (pixels != nullptr && unit == kHugePage)
-        madvise(pixels, bytes, MADV_HUGEPAGE);
-    return static_cast<Color*>(pixels);
+    size_t bytes = (count * sizeof(Color) + kPage - 1) / kPage * kPage;
+    return static_cast<Color*>(std::aligned_alloc(kPage, bytes));
 }
 
 // Formats the pixels' samples, each followed by a space, at `at`, with
