@@ -4,8 +4,10 @@
 # them and advised to use them), against 4 KiB pages, as the loader makes it,
 # and against an anonymous mapping populated at once (MAP_POPULATE). Prints the
 # wall and system seconds of each: its first run apart, cold, after a pause of
-# COLD seconds (12 unless given), in which the host takes back the memory the
-# guest freed, and the median of the RUNS - 1 runs that follow it, warm.
+# COLD seconds (12 unless given), as a user's single run meets the machine
+# (some hosts take back within seconds the memory a guest freed, and a kernel
+# may have no huge page made), and the median of the RUNS - 1 runs that follow
+# it, warm.
 #   bench/pagefaults.sh [MIB] [RUNS]     e.g. bench/pagefaults.sh 144 9
 set -euo pipefail
 mib=${1:-144}
